@@ -1,0 +1,952 @@
+// The I/O manager's and the plug-and-play/power managers' API as a driver
+// sees it: driver and device objects, I/O request packets with their stack
+// locations, the parameter records of the plug-and-play and power requests,
+// and the routines that create devices, send, complete and cancel requests
+// and publish device interfaces. Layouts are the published x64 ones.
+#pragma once
+
+#include "nt_base.h"
+#include "nt_ke.h"
+#include "nt_file.h"
+
+// --- major and minor function codes ------------------------------------------------
+#define IRP_MJ_CREATE                   0x00
+#define IRP_MJ_CREATE_NAMED_PIPE        0x01
+#define IRP_MJ_CLOSE                    0x02
+#define IRP_MJ_READ                     0x03
+#define IRP_MJ_WRITE                    0x04
+#define IRP_MJ_QUERY_INFORMATION        0x05
+#define IRP_MJ_SET_INFORMATION          0x06
+#define IRP_MJ_QUERY_EA                 0x07
+#define IRP_MJ_SET_EA                   0x08
+#define IRP_MJ_FLUSH_BUFFERS            0x09
+#define IRP_MJ_QUERY_VOLUME_INFORMATION 0x0a
+#define IRP_MJ_SET_VOLUME_INFORMATION   0x0b
+#define IRP_MJ_DIRECTORY_CONTROL        0x0c
+#define IRP_MJ_FILE_SYSTEM_CONTROL      0x0d
+#define IRP_MJ_DEVICE_CONTROL           0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL  0x0f
+#define IRP_MJ_SCSI                     IRP_MJ_INTERNAL_DEVICE_CONTROL
+#define IRP_MJ_SHUTDOWN                 0x10
+#define IRP_MJ_LOCK_CONTROL             0x11
+#define IRP_MJ_CLEANUP                  0x12
+#define IRP_MJ_CREATE_MAILSLOT          0x13
+#define IRP_MJ_QUERY_SECURITY           0x14
+#define IRP_MJ_SET_SECURITY             0x15
+#define IRP_MJ_POWER                    0x16
+#define IRP_MJ_SYSTEM_CONTROL           0x17
+#define IRP_MJ_DEVICE_CHANGE            0x18
+#define IRP_MJ_QUERY_QUOTA              0x19
+#define IRP_MJ_SET_QUOTA                0x1a
+#define IRP_MJ_PNP                      0x1b
+#define IRP_MJ_PNP_POWER                IRP_MJ_PNP
+#define IRP_MJ_MAXIMUM_FUNCTION         0x1b
+
+#define IRP_MN_START_DEVICE                 0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE          0x01
+#define IRP_MN_REMOVE_DEVICE                0x02
+#define IRP_MN_CANCEL_REMOVE_DEVICE         0x03
+#define IRP_MN_STOP_DEVICE                  0x04
+#define IRP_MN_QUERY_STOP_DEVICE            0x05
+#define IRP_MN_CANCEL_STOP_DEVICE           0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS       0x07
+#define IRP_MN_QUERY_INTERFACE              0x08
+#define IRP_MN_QUERY_CAPABILITIES           0x09
+#define IRP_MN_QUERY_RESOURCES              0x0A
+#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS  0x0B
+#define IRP_MN_QUERY_DEVICE_TEXT            0x0C
+#define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0D
+#define IRP_MN_READ_CONFIG                  0x0F
+#define IRP_MN_WRITE_CONFIG                 0x10
+#define IRP_MN_EJECT                        0x11
+#define IRP_MN_SET_LOCK                     0x12
+#define IRP_MN_QUERY_ID                     0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE       0x14
+#define IRP_MN_QUERY_BUS_INFORMATION        0x15
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION    0x16
+#define IRP_MN_SURPRISE_REMOVAL             0x17
+#define IRP_MN_DEVICE_ENUMERATED            0x19
+
+#define IRP_MN_WAIT_WAKE                    0x00
+#define IRP_MN_POWER_SEQUENCE               0x01
+#define IRP_MN_SET_POWER                    0x02
+#define IRP_MN_QUERY_POWER                  0x03
+
+#define IRP_MN_QUERY_ALL_DATA               0x00
+#define IRP_MN_SCSI_CLASS                   0x01
+
+// --- device types, control codes, characteristics, flags ------------------------------
+#define DEVICE_TYPE ULONG
+#define FILE_DEVICE_CONTROLLER       0x00000004
+#define FILE_DEVICE_DISK             0x00000007
+#define FILE_DEVICE_KEYBOARD         0x0000000b
+#define FILE_DEVICE_MOUSE            0x0000000f
+#define FILE_DEVICE_NULL             0x00000015
+#define FILE_DEVICE_UNKNOWN          0x00000022
+#define FILE_DEVICE_BUS_EXTENDER     0x0000002a
+#define FILE_DEVICE_KS               0x0000002f
+#define FILE_DEVICE_USB              FILE_DEVICE_UNKNOWN
+
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
+#define IoGetFunctionCodeFromCtlCode(ControlCode) (((ControlCode) >> 2) & 0x00000FFF)
+
+#define METHOD_BUFFERED   0
+#define METHOD_IN_DIRECT  1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER    3
+#define METHOD_DIRECT_TO_HARDWARE   METHOD_IN_DIRECT
+#define METHOD_DIRECT_FROM_HARDWARE METHOD_OUT_DIRECT
+
+
+#define FILE_REMOVABLE_MEDIA              0x00000001
+#define FILE_READ_ONLY_DEVICE             0x00000002
+#define FILE_FLOPPY_DISKETTE              0x00000004
+#define FILE_WRITE_ONCE_MEDIA             0x00000008
+#define FILE_REMOTE_DEVICE                0x00000010
+#define FILE_DEVICE_IS_MOUNTED            0x00000020
+#define FILE_VIRTUAL_VOLUME               0x00000040
+#define FILE_AUTOGENERATED_DEVICE_NAME    0x00000080
+#define FILE_DEVICE_SECURE_OPEN           0x00000100
+#define FILE_CHARACTERISTIC_PNP_DEVICE    0x00000800
+
+#define DO_VERIFY_VOLUME         0x00000002
+#define DO_BUFFERED_IO           0x00000004
+#define DO_EXCLUSIVE             0x00000008
+#define DO_DIRECT_IO             0x00000010
+#define DO_MAP_IO_BUFFER         0x00000020
+#define DO_DEVICE_INITIALIZING   0x00000080
+#define DO_SHUTDOWN_REGISTERED   0x00000800
+#define DO_BUS_ENUMERATED_DEVICE 0x00001000
+#define DO_POWER_PAGABLE         0x00002000
+#define DO_POWER_INRUSH          0x00004000
+
+#define IO_SERIAL_INCREMENT     2
+#define IO_KEYBOARD_INCREMENT   6
+#define IO_SOUND_INCREMENT      8
+#define IO_VIDEO_INCREMENT      1
+
+#define IO_TYPE_DEVICE 3
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_FILE   5
+#define IO_TYPE_IRP    6
+
+// IRP.Flags
+#define IRP_NOCACHE                 0x00000001
+#define IRP_PAGING_IO               0x00000002
+#define IRP_MOUNT_COMPLETION        0x00000002
+#define IRP_SYNCHRONOUS_API         0x00000004
+#define IRP_ASSOCIATED_IRP          0x00000008
+#define IRP_BUFFERED_IO             0x00000010
+#define IRP_DEALLOCATE_BUFFER       0x00000020
+#define IRP_INPUT_OPERATION         0x00000040
+#define IRP_SYNCHRONOUS_PAGING_IO   0x00000040
+#define IRP_CREATE_OPERATION        0x00000080
+#define IRP_READ_OPERATION          0x00000100
+#define IRP_WRITE_OPERATION         0x00000200
+#define IRP_CLOSE_OPERATION         0x00000400
+#define IRP_DEFER_IO_COMPLETION     0x00000800
+
+// IRP.AllocationFlags
+#define IRP_QUOTA_CHARGED     0x01
+#define IRP_ALLOCATED_MUST_SUCCEED 0x02
+#define IRP_ALLOCATED_FIXED_SIZE   0x04
+#define IRP_LOOKASIDE_ALLOCATION   0x08
+
+// IO_STACK_LOCATION.Control
+#define SL_PENDING_RETURNED  0x01
+#define SL_ERROR_RETURNED    0x02
+#define SL_INVOKE_ON_CANCEL  0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR   0x80
+
+// IO_STACK_LOCATION.Flags
+#define SL_FORCE_ACCESS_CHECK 0x01
+#define SL_OPEN_PAGING_FILE   0x02
+#define SL_OPEN_TARGET_DIRECTORY 0x04
+#define SL_CASE_SENSITIVE     0x80
+
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
+
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+
+// --- objects the I/O records point at ---------------------------------------------------
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    union {
+        BOOLEAN Busy;
+        struct {
+            LONG64 Reserved : 8;
+            LONG64 Hint : 56;
+        };
+    };
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+static_assert(sizeof(KDEVICE_QUEUE) == 0x28, "KDEVICE_QUEUE");
+
+struct _KDPC;
+typedef void(NTAPI KDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext,
+                                      PVOID SystemArgument1, PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile PVOID DpcData;
+} KDPC, *PKDPC, *PRKDPC;
+static_assert(sizeof(KDPC) == 0x40, "KDPC");
+
+// The kernel's asynchronous procedure call object; the I/O manager only
+// needs its size (it overlays the tail of an IRP).
+typedef struct _KAPC_IO_OVERLAY {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    PVOID Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID Reserved[3];
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC_IO_OVERLAY;
+static_assert(sizeof(KAPC_IO_OVERLAY) == 0x58, "KAPC");
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+struct _FILE_OBJECT;
+struct _IO_STACK_LOCATION;
+struct _VPB;
+typedef struct _VPB* PVPB;
+struct _IO_TIMER;
+typedef struct _IO_TIMER* PIO_TIMER;
+struct _DEVOBJ_EXTENSION;
+struct _FAST_IO_DISPATCH;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
+// --- device object ------------------------------------------------------------------------
+// The published header declares the device object 16-byte aligned
+// (MEMORY_ALLOCATION_ALIGNMENT), which rounds its size up from 0x148 to
+// 0x150. The fields sit at the same offsets either way.
+typedef struct alignas(16) _DEVICE_OBJECT {
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    PIO_TIMER Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    volatile PVPB Vpb;
+    PVOID DeviceExtension;
+    DEVICE_TYPE DeviceType;
+    CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
+    ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;  // PSECURITY_DESCRIPTOR
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
+    PVOID Reserved;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+static_assert(sizeof(DEVICE_OBJECT) == 0x150, "DEVICE_OBJECT");
+static_assert(offsetof(DEVICE_OBJECT, DriverObject) == 0x08, "DEVICE_OBJECT.DriverObject");
+static_assert(offsetof(DEVICE_OBJECT, AttachedDevice) == 0x18, "DEVICE_OBJECT.AttachedDevice");
+static_assert(offsetof(DEVICE_OBJECT, Flags) == 0x30, "DEVICE_OBJECT.Flags");
+static_assert(offsetof(DEVICE_OBJECT, DeviceExtension) == 0x40, "DEVICE_OBJECT.DeviceExtension");
+static_assert(offsetof(DEVICE_OBJECT, StackSize) == 0x4C, "DEVICE_OBJECT.StackSize");
+static_assert(offsetof(DEVICE_OBJECT, SecurityDescriptor) == 0x110, "DEVICE_OBJECT.SecurityDescriptor");
+static_assert(offsetof(DEVICE_OBJECT, DeviceObjectExtension) == 0x138, "DEVICE_OBJECT.DeviceObjectExtension");
+
+typedef struct _DEVOBJ_EXTENSION {
+    CSHORT Type;
+    USHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+} DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
+
+// --- file object --------------------------------------------------------------------------
+typedef struct _SECTION_OBJECT_POINTERS {
+    PVOID DataSectionObject;
+    PVOID SharedCacheMap;
+    PVOID ImageSectionObject;
+} SECTION_OBJECT_POINTERS, *PSECTION_OBJECT_POINTERS;
+
+typedef struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVPB Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PSECTION_OBJECT_POINTERS SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    volatile ULONG Waiters;
+    volatile ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    volatile PVOID FileObjectExtension;
+} FILE_OBJECT, *PFILE_OBJECT;
+static_assert(sizeof(FILE_OBJECT) == 0xD8, "FILE_OBJECT");
+
+// --- driver object ---------------------------------------------------------------------------
+typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+                                          struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
+                                          PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef void(NTAPI DRIVER_STARTIO)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_STARTIO* PDRIVER_STARTIO;
+typedef void(NTAPI DRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef DRIVER_DISPATCH DRIVER_DISPATCH_PAGED;
+typedef void(NTAPI DRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject,
+                                              struct _IRP* Irp, PVOID Context);
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+
+typedef struct _DRIVER_EXTENSION {
+    struct _DRIVER_OBJECT* DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+typedef struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    struct _FAST_IO_DISPATCH* FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PDRIVER_STARTIO DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+static_assert(sizeof(DRIVER_OBJECT) == 0x150, "DRIVER_OBJECT");
+static_assert(offsetof(DRIVER_OBJECT, DriverExtension) == 0x30, "DRIVER_OBJECT.DriverExtension");
+static_assert(offsetof(DRIVER_OBJECT, DriverUnload) == 0x68, "DRIVER_OBJECT.DriverUnload");
+static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 0x70, "DRIVER_OBJECT.MajorFunction");
+
+#define DRVO_UNLOAD_INVOKED 0x00000001
+#define DRVO_LEGACY_DRIVER  0x00000002
+
+// --- I/O request packet -----------------------------------------------------------------------
+typedef struct _IRP {
+    CSHORT Type;
+    USHORT Size;
+    struct _MDL* MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        volatile LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
+        struct {
+            union {
+                PIO_APC_ROUTINE UserApcRoutine;
+                PVOID IssuingProcess;
+            };
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    volatile PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+                struct {
+                    PVOID DriverContext[4];
+                };
+            };
+            PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                union {
+                    struct _IO_STACK_LOCATION* CurrentStackLocation;
+                    ULONG PacketType;
+                };
+            };
+            struct _FILE_OBJECT* OriginalFileObject;
+        } Overlay;
+        KAPC_IO_OVERLAY Apc;
+        PVOID CompletionKey;
+    } Tail;
+} IRP, *PIRP;
+static_assert(sizeof(IRP) == 0xD0, "IRP");
+static_assert(offsetof(IRP, IoStatus) == 0x30, "IRP.IoStatus");
+static_assert(offsetof(IRP, CancelRoutine) == 0x68, "IRP.CancelRoutine");
+static_assert(offsetof(IRP, UserBuffer) == 0x70, "IRP.UserBuffer");
+static_assert(offsetof(IRP, Tail.Overlay.ListEntry) == 0xA8, "IRP.Tail.Overlay.ListEntry");
+static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xB8,
+              "IRP.Tail.Overlay.CurrentStackLocation");
+
+// --- plug-and-play and power records ----------------------------------------------------------
+typedef enum _DEVICE_RELATION_TYPE {
+    BusRelations,
+    EjectionRelations,
+    PowerRelations,
+    RemovalRelations,
+    TargetDeviceRelation,
+    SingleBusRelations,
+    TransportRelations
+} DEVICE_RELATION_TYPE, *PDEVICE_RELATION_TYPE;
+
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+static_assert(sizeof(DEVICE_RELATIONS) == 16, "DEVICE_RELATIONS");
+
+typedef enum _BUS_QUERY_ID_TYPE {
+    BusQueryDeviceID,
+    BusQueryHardwareIDs,
+    BusQueryCompatibleIDs,
+    BusQueryInstanceID,
+    BusQueryDeviceSerialNumber,
+    BusQueryContainerID
+} BUS_QUERY_ID_TYPE, *PBUS_QUERY_ID_TYPE;
+
+typedef enum _DEVICE_TEXT_TYPE {
+    DeviceTextDescription,
+    DeviceTextLocationInformation
+} DEVICE_TEXT_TYPE, *PDEVICE_TEXT_TYPE;
+
+typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
+    DeviceUsageTypeUndefined,
+    DeviceUsageTypePaging,
+    DeviceUsageTypeHibernation,
+    DeviceUsageTypeDumpFile,
+    DeviceUsageTypeBoot,
+    DeviceUsageTypePostDisplay
+} DEVICE_USAGE_NOTIFICATION_TYPE;
+
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+
+typedef union _POWER_STATE {
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
+} POWER_STATE, *PPOWER_STATE;
+
+typedef enum _POWER_STATE_TYPE {
+    SystemPowerState = 0,
+    DevicePowerState
+} POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
+
+typedef enum _POWER_ACTION {
+    PowerActionNone = 0,
+    PowerActionReserved,
+    PowerActionSleep,
+    PowerActionHibernate,
+    PowerActionShutdown,
+    PowerActionShutdownReset,
+    PowerActionShutdownOff,
+    PowerActionWarmEject,
+    PowerActionDisplayOff
+} POWER_ACTION, *PPOWER_ACTION;
+
+typedef struct _SYSTEM_POWER_STATE_CONTEXT {
+    union {
+        struct {
+            ULONG Reserved1 : 8;
+            ULONG TargetSystemState : 4;
+            ULONG EffectiveSystemState : 4;
+            ULONG CurrentSystemState : 4;
+            ULONG IgnoreHibernationPath : 1;
+            ULONG PseudoTransition : 1;
+            ULONG Reserved2 : 10;
+        };
+        ULONG ContextAsUlong;
+    };
+} SYSTEM_POWER_STATE_CONTEXT, *PSYSTEM_POWER_STATE_CONTEXT;
+
+typedef struct _DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved1 : 1;
+    ULONG WakeFromInterrupt : 1;
+    ULONG SecureDevice : 1;
+    ULONG ChildOfVgaEnabledBridge : 1;
+    ULONG DecodeIoOnBoot : 1;
+    ULONG Reserved : 9;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES");
+static_assert(offsetof(DEVICE_CAPABILITIES, Address) == 8, "DEVICE_CAPABILITIES.Address");
+static_assert(offsetof(DEVICE_CAPABILITIES, DeviceState) == 16, "DEVICE_CAPABILITIES.DeviceState");
+static_assert(offsetof(DEVICE_CAPABILITIES, DeviceWake) == 48, "DEVICE_CAPABILITIES.DeviceWake");
+
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1,
+    Internal,
+    Isa,
+    Eisa,
+    MicroChannel,
+    TurboChannel,
+    PCIBus,
+    VMEBus,
+    NuBus,
+    PCMCIABus,
+    CBus,
+    MPIBus,
+    MPSABus,
+    ProcessorInternal,
+    InternalPowerBus,
+    PNPISABus,
+    PNPBus,
+    Vmcs,
+    ACPIBus,
+    MaximumInterfaceType
+} INTERFACE_TYPE, *PINTERFACE_TYPE;
+
+typedef struct _PNP_BUS_INFORMATION {
+    GUID BusTypeGuid;
+    INTERFACE_TYPE LegacyBusType;
+    ULONG BusNumber;
+} PNP_BUS_INFORMATION, *PPNP_BUS_INFORMATION;
+static_assert(sizeof(PNP_BUS_INFORMATION) == 24, "PNP_BUS_INFORMATION");
+
+typedef void(NTAPI* PINTERFACE_REFERENCE)(PVOID Context);
+typedef void(NTAPI* PINTERFACE_DEREFERENCE)(PVOID Context);
+
+typedef struct _INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+} INTERFACE, *PINTERFACE;
+static_assert(sizeof(INTERFACE) == 32, "INTERFACE");
+
+typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
+#define PNP_DEVICE_DISABLED                      0x00000001
+#define PNP_DEVICE_DONT_DISPLAY_IN_UI            0x00000002
+#define PNP_DEVICE_FAILED                        0x00000004
+#define PNP_DEVICE_REMOVED                       0x00000008
+#define PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED 0x00000010
+#define PNP_DEVICE_NOT_DISABLEABLE               0x00000020
+
+typedef ULONG LCID;
+typedef ULONG SECURITY_INFORMATION;
+struct _CM_RESOURCE_LIST;
+struct _IO_RESOURCE_REQUIREMENTS_LIST;
+struct _IO_SECURITY_CONTEXT;
+
+// --- stack location -----------------------------------------------------------------------
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            struct _IO_SECURITY_CONTEXT* SecurityContext;
+            ULONG Options;
+            USHORT POINTER_ALIGNMENT FileAttributes;
+            USHORT ShareAccess;
+            ULONG POINTER_ALIGNMENT EaLength;
+        } Create;
+        struct {
+            ULONG Length;
+            ULONG POINTER_ALIGNMENT Key;
+            ULONG Flags;
+            LARGE_INTEGER ByteOffset;
+        } Read;
+        struct {
+            ULONG Length;
+            ULONG POINTER_ALIGNMENT Key;
+            ULONG Flags;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+        struct {
+            ULONG Length;
+            ULONG POINTER_ALIGNMENT FileInformationClass;
+        } QueryFile;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT FsControlCode;
+            PVOID Type3InputBuffer;
+        } FileSystemControl;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            SECURITY_INFORMATION SecurityInformation;
+            ULONG POINTER_ALIGNMENT Length;
+        } QuerySecurity;
+        struct {
+            SECURITY_INFORMATION SecurityInformation;
+            PVOID SecurityDescriptor;
+        } SetSecurity;
+        struct {
+            struct _SCSI_REQUEST_BLOCK* Srb;
+        } Scsi;
+        struct {
+            DEVICE_RELATION_TYPE Type;
+        } QueryDeviceRelations;
+        struct {
+            const GUID* InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
+        struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
+        struct {
+            struct _IO_RESOURCE_REQUIREMENTS_LIST* IoResourceRequirementList;
+        } FilterResourceRequirements;
+        struct {
+            ULONG WhichSpace;
+            PVOID Buffer;
+            ULONG Offset;
+            ULONG POINTER_ALIGNMENT Length;
+        } ReadWriteConfig;
+        struct {
+            BOOLEAN Lock;
+        } SetLock;
+        struct {
+            BUS_QUERY_ID_TYPE IdType;
+        } QueryId;
+        struct {
+            DEVICE_TEXT_TYPE DeviceTextType;
+            LCID POINTER_ALIGNMENT LocaleId;
+        } QueryDeviceText;
+        struct {
+            BOOLEAN InPath;
+            BOOLEAN Reserved[3];
+            DEVICE_USAGE_NOTIFICATION_TYPE POINTER_ALIGNMENT Type;
+        } UsageNotification;
+        struct {
+            SYSTEM_POWER_STATE PowerState;
+        } WaitWake;
+        struct {
+            PVOID PowerSequence;
+        } PowerSequence;
+        struct {
+            union {
+                ULONG SystemContext;
+                SYSTEM_POWER_STATE_CONTEXT SystemPowerStateContext;
+            };
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
+        } Power;
+        struct {
+            struct _CM_RESOURCE_LIST* AllocatedResources;
+            struct _CM_RESOURCE_LIST* AllocatedResourcesTranslated;
+        } StartDevice;
+        struct {
+            ULONG_PTR ProviderId;
+            PVOID DataPath;
+            ULONG BufferSize;
+            PVOID Buffer;
+        } WMI;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    struct _FILE_OBJECT* FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+static_assert(sizeof(IO_STACK_LOCATION) == 0x48, "IO_STACK_LOCATION");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 8, "IO_STACK_LOCATION.Parameters");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 0x18,
+              "IO_STACK_LOCATION.Parameters.DeviceIoControl.IoControlCode");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) == 0x20,
+              "IO_STACK_LOCATION.Parameters.DeviceIoControl.Type3InputBuffer");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Power.State) == 0x18,
+              "IO_STACK_LOCATION.Parameters.Power.State");
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 0x28, "IO_STACK_LOCATION.DeviceObject");
+static_assert(offsetof(IO_STACK_LOCATION, CompletionRoutine) == 0x38,
+              "IO_STACK_LOCATION.CompletionRoutine");
+
+#define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
+
+// --- globally unique identifiers of buses and interfaces ---------------------------------------
+DEFINE_GUID(GUID_BUS_TYPE_USB, 0x9d7debbcL, 0xc85d, 0x11d1, 0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a);
+DEFINE_GUID(GUID_BUS_TYPE_INTERNAL, 0x1530ea73L, 0x086b, 0x11d1, 0xa0, 0x9f, 0x00, 0xc0, 0x4f, 0xc3, 0x40, 0xb1);
+DEFINE_GUID(GUID_BUS_TYPE_PCI, 0xc8ebdfb0L, 0xb510, 0x11d0, 0x80, 0xe5, 0x00, 0xa0, 0xc9, 0x25, 0x42, 0xe3);
+DEFINE_GUID(GUID_BUS_TYPE_HID, 0xeeaf37d0L, 0x1963, 0x47c4, 0xaa, 0x48, 0x72, 0x47, 0x6d, 0xb7, 0xcf, 0x49);
+DEFINE_GUID(GUID_DEVINTERFACE_USB_DEVICE, 0xA5DCBF10L, 0x6530, 0x11D2, 0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED);
+DEFINE_GUID(GUID_BUS_INTERFACE_STANDARD, 0x496b8280L, 0x6f25, 0x11d0, 0xbe, 0xaf, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f);
+DEFINE_GUID(GUID_PNP_LOCATION_INTERFACE, 0x70211b0e, 0x0afb, 0x47db, 0xaf, 0xc1, 0x41, 0x0b, 0xf8, 0x42, 0x49, 0x7a);
+DEFINE_GUID(GUID_DEVICE_INTERFACE_ARRIVAL, 0xcb3a4004L, 0x46f0, 0x11d0, 0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f);
+DEFINE_GUID(GUID_DEVICE_INTERFACE_REMOVAL, 0xcb3a4005L, 0x46f0, 0x11d0, 0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f);
+DEFINE_GUID(GUID_TARGET_DEVICE_QUERY_REMOVE, 0xcb3a4006L, 0x46f0, 0x11d0, 0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f);
+DEFINE_GUID(GUID_TARGET_DEVICE_REMOVE_CANCELLED, 0xcb3a4007L, 0x46f0, 0x11d0, 0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f);
+DEFINE_GUID(GUID_TARGET_DEVICE_REMOVE_COMPLETE, 0xcb3a4008L, 0x46f0, 0x11d0, 0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f);
+
+typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    GUID InterfaceClassGuid;
+    PUNICODE_STRING SymbolicLinkName;
+} DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
+
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+    DevicePropertyDeviceDescription = 0x0,
+    DevicePropertyHardwareID = 0x1,
+    DevicePropertyCompatibleIDs = 0x2,
+    DevicePropertyBootConfiguration = 0x3,
+    DevicePropertyBootConfigurationTranslated = 0x4,
+    DevicePropertyClassName = 0x5,
+    DevicePropertyClassGuid = 0x6,
+    DevicePropertyDriverKeyName = 0x7,
+    DevicePropertyManufacturer = 0x8,
+    DevicePropertyFriendlyName = 0x9,
+    DevicePropertyLocationInformation = 0xa,
+    DevicePropertyPhysicalDeviceObjectName = 0xb,
+    DevicePropertyBusTypeGuid = 0xc,
+    DevicePropertyLegacyBusType = 0xd,
+    DevicePropertyBusNumber = 0xe,
+    DevicePropertyEnumeratorName = 0xf,
+    DevicePropertyAddress = 0x10,
+    DevicePropertyUINumber = 0x11,
+    DevicePropertyInstallState = 0x12,
+    DevicePropertyRemovalPolicy = 0x13,
+    DevicePropertyResourceRequirements = 0x14,
+    DevicePropertyAllocatedResources = 0x15,
+    DevicePropertyContainerID = 0x16
+} DEVICE_REGISTRY_PROPERTY;
+
+// --- inline stack-location operations, as the WDK defines them --------------------------------
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+    ASSERT(Irp->CurrentLocation <= Irp->StackCount + 1);
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+
+FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+    ASSERT(Irp->CurrentLocation > 0);
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+
+FORCEINLINE void IoSkipCurrentIrpStackLocation(PIRP Irp) {
+    ASSERT(Irp->CurrentLocation <= Irp->StackCount);
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+FORCEINLINE void IoSetNextIrpStackLocation(PIRP Irp) {
+    ASSERT(Irp->CurrentLocation > 0);
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+}
+
+FORCEINLINE void IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION nextIrpSp = IoGetNextIrpStackLocation(Irp);
+    RtlCopyMemory(nextIrpSp, irpSp, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
+    nextIrpSp->Control = 0;
+}
+
+FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                        PVOID Context, BOOLEAN InvokeOnSuccess,
+                                        BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+    ASSERT((InvokeOnSuccess || InvokeOnError || InvokeOnCancel) ? (CompletionRoutine != NULL)
+                                                               : TRUE);
+    PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
+    irpSp->CompletionRoutine = CompletionRoutine;
+    irpSp->Context = Context;
+    irpSp->Control = 0;
+    if (InvokeOnSuccess) irpSp->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+FORCEINLINE void IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+
+#define IoSetCancelRoutine(_Irp, _CancelRoutine)                                   \
+    ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID*)&(_Irp)->CancelRoutine, \
+                                                           (PVOID)(ULONG_PTR)(_CancelRoutine)))
+
+#define IoCallDriver IofCallDriver
+#define IoCompleteRequest IofCompleteRequest
+
+// --- I/O manager -----------------------------------------------------------------------------
+EXTERN_C NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                       PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                       ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                       PDEVICE_OBJECT* DeviceObject);
+EXTERN_C void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+EXTERN_C PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                          PDEVICE_OBJECT TargetDevice);
+EXTERN_C void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+EXTERN_C PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+EXTERN_C PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+EXTERN_C NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+EXTERN_C void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+EXTERN_C PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+EXTERN_C void NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+EXTERN_C void NTAPI IoFreeIrp(PIRP Irp);
+EXTERN_C void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
+EXTERN_C PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                                 PVOID Buffer, ULONG Length,
+                                                 PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                                 PIO_STATUS_BLOCK IoStatusBlock);
+EXTERN_C PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                                  PVOID InputBuffer, ULONG InputBufferLength,
+                                                  PVOID OutputBuffer, ULONG OutputBufferLength,
+                                                  BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                                  PIO_STATUS_BLOCK IoStatusBlock);
+EXTERN_C BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+EXTERN_C void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+EXTERN_C void NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+EXTERN_C BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
+
+// --- plug-and-play manager ----------------------------------------------------------------------
+EXTERN_C NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                                  const GUID* InterfaceClassGuid,
+                                                  PUNICODE_STRING ReferenceString,
+                                                  PUNICODE_STRING SymbolicLinkName);
+EXTERN_C NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+EXTERN_C void NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
+EXTERN_C void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
+EXTERN_C void NTAPI IoRequestDeviceEject(PDEVICE_OBJECT PhysicalDeviceObject);
+EXTERN_C NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
+                                            DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                            ULONG BufferLength, PVOID PropertyBuffer,
+                                            PULONG ResultLength);
+
+// --- power manager ---------------------------------------------------------------------------
+EXTERN_C NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+EXTERN_C void NTAPI PoStartNextPowerIrp(PIRP Irp);
+EXTERN_C POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                           POWER_STATE State);
