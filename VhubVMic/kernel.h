@@ -35,17 +35,39 @@ extern "C" NTSTATUS NTAPI SeCaptureSecurityDescriptor(
 #endif
 
 // Structured exception handling for the probe guard. gcc has no
-// __try/__except; the Windows build supplies them through mingw-w64's
-// x64 SEH primitives (see windows/).
-#if defined(__GNUC__) && !defined(VHUB_SEH_AVAILABLE)
-#define PROBE_TRY if (1) {
-#define PROBE_EXCEPT } else {
+// __try/__except, so the guarded block becomes the body of a lambda that
+// VhubProbeCall (windows/driver/probe_guard.S) runs under a real x64 SEH
+// frame: its unwind data names the kernel's __C_specific_handler with one
+// scope entry whose filter is EXCEPTION_EXECUTE_HANDLER, so an exception
+// raised anywhere below it (ProbeForRead/ProbeForWrite, a fault while
+// copying caller memory) unwinds back into VhubProbeCall, which returns
+// nonzero, and the PROBE_EXCEPT block runs.
+//
+// Because the block is a function body, nothing may leave it early: no
+// return, break, continue or goto out of it. Each of those is a compile
+// error here (the block must end by falling through), so a guarded block
+// that builds for Windows means the same on both platforms. Compute a flag
+// inside the block and act on it after PROBE_END instead.
+extern "C" LONG VhubProbeCall(VOID (*Body)(PVOID Context), PVOID Context);
+
+// The one value a guarded block returns; PROBE_EXCEPT supplies it.
+struct VhubProbeBlockEnd {
+    explicit VhubProbeBlockEnd(int) {}
+};
+
+template <typename Block>
+inline VOID VhubProbeRunBlock(PVOID Context) {
+    (*static_cast<const Block*>(Context))();
+}
+
+template <typename Block>
+inline BOOLEAN VhubProbeRaised(const Block& block) {
+    return VhubProbeCall(&VhubProbeRunBlock<Block>, (PVOID)&block) != 0;
+}
+
+#define PROBE_TRY if (VhubProbeRaised([&]() -> VhubProbeBlockEnd {
+#define PROBE_EXCEPT return VhubProbeBlockEnd(0); })) {
 #define PROBE_END }
-#else
-#define PROBE_TRY __try {
-#define PROBE_EXCEPT } __except (EXCEPTION_EXECUTE_HANDLER) {
-#define PROBE_END }
-#endif
 
 #else  // host build on hostkernel
 
