@@ -327,3 +327,8 @@ const WCHAR* __cdecl wcschr(const WCHAR* String, WCHAR Character);
 WCHAR* __cdecl wcschr(WCHAR* String, WCHAR Character);
 SIZE_T __cdecl wcslen(const WCHAR* String);
 SIZE_T __cdecl wcsnlen(const WCHAR* String, SIZE_T MaxCount);
+
+// Appended for the registry and security services.
+#define STATUS_OBJECT_PATH_SYNTAX_BAD   ((NTSTATUS)0xC000003BL)
+#define STATUS_NAME_TOO_LONG            ((NTSTATUS)0xC0000106L)
+#define STATUS_KEY_DELETED              ((NTSTATUS)0xC000017CL)
