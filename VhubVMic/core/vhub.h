@@ -112,6 +112,9 @@ typedef struct _FDO_DEVICE_DATA {
     // relations answer and the children's removal and surprise removal
     // change them from different threads.
     KSPIN_LOCK SlotLock;
+    // Set under SlotLock while a plug-in creates its children, so that a
+    // second plug-in meanwhile is refused instead of creating a second pair.
+    BOOLEAN PlugInProgress;
 } FDO_DEVICE_DATA, *PFDO_DEVICE_DATA;
 
 // Child extension, fields in the record's published order.
