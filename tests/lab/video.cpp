@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lab/pattern.h"
+#include "lab/source.h"
 #include "lab/video.h"
 
 using namespace vhublab;
@@ -172,4 +173,30 @@ TEST(Y4m, ScaleMapsCornersAndKeepsSizeWhenEqual) {
   EXPECT_EQ(big.y[31], in.y[7]);
   EXPECT_EQ(big.u[0], 1);
   EXPECT_EQ(big.u[15], 4);
+}
+
+TEST(VideoSource, FileLoopsAndIsScaledToTheHostsSize) {
+  TempDir dir;
+  {
+    Y4mWriter wr(dir.File("two.y4m"), 480, 360, 25, 1);
+    for (uint32_t n = 0; n < 2; ++n) {
+      auto f = PatternFrame(n, 480, 360);
+      wr.WriteYuy2(f.data(), f.size());
+    }
+  }
+  VideoSource src(dir.File("two.y4m"));
+  std::vector<uint8_t> f;
+  src.Next(480, 360, f);
+  EXPECT_EQ(f, PatternFrame(0, 480, 360));
+  src.Next(480, 360, f);
+  src.Next(480, 360, f);  // past the end: back to the first frame
+  EXPECT_EQ(f, PatternFrame(0, 480, 360));
+  src.Next(1280, 720, f);
+  EXPECT_EQ(f.size(), Yuy2FrameBytes(1280, 720));
+  EXPECT_EQ(src.frames(), 4u);
+
+  VideoSource pattern("pattern");
+  pattern.Next(640, 480, f);
+  pattern.Next(640, 480, f);
+  EXPECT_EQ(ReadPatternFrameNumber(f.data(), 640, 480), 1u);
 }
