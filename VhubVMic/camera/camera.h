@@ -116,5 +116,29 @@ VOID BuildDeviceText(PFDO_DEVICE_DATA BusExtension, PCWSTR Suffix, PCWSTR Fallba
 // ---------------------------------------------------------------------------
 
 NTSTATUS MicDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Helpers both URB dispatchers share.
+// Entry checks: extension kind, Present and STATE_STARTED, the control code.
+// Returns the URB to dispatch, or NULL when the request has been completed
+// (*Status then holds its status).
+PURB UrbEntryChecks(PDEVICE_OBJECT DeviceObject, PIRP Irp, PNTSTATUS Status);
+// Copies min(Length, Size) bytes of a built descriptor to Destination and
+// reports that count in *TransferBufferLength; frees the block.
+VOID ReplyWithDescriptor(PVOID Block, ULONG Size, PVOID Destination, ULONG Length,
+                         PULONG TransferBufferLength);
+// After a successful SELECT_CONFIGURATION: keeps a pool copy of the
+// configuration the host selected in *Copy, freeing the previous one.
+VOID KeepConfigurationCopy(PURB Urb, PUSB_CONFIGURATION_DESCRIPTOR* Copy);
+NTSTATUS CompleteUrbIrp(PIRP Irp, NTSTATUS Status);
+
+// Room of isochronous packet Index of a transfer of Total bytes: up to the
+// next packet's offset, or to the end for the last packet. Returns FALSE
+// (an error packet) when the packet does not lie inside the buffer.
+BOOLEAN IsoPacketRoom(const USBD_ISO_PACKET_DESCRIPTOR* Packets, ULONG Count, ULONG Index, ULONG Total,
+                      PULONG Room);
+
+// The two lines the data requests print when the caller's buffer faults:
+// "Kelo", a full-width colon in GBK, then the text.
+#define VHUB_KELO "Kelo\xA3\xBA"
 NTSTATUS VhubWriteYuv2(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS BulkUsb_ReadVideoIndex(PDEVICE_OBJECT DeviceObject, PIRP Irp);
