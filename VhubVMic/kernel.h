@@ -18,7 +18,10 @@
 #include <ntifs.h>
 #include <usb.h>
 #include <usbioctl.h>
+// usbdlib.h declares the USBD.SYS exports without C linkage for C++.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbbusif.h>
 #include <wdmguid.h>
 
