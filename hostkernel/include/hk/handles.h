@@ -13,6 +13,12 @@
 
 #include "hostkernel/nt_ke.h"
 
+// Object types: the WDK only passes pointers to them around; hostkernel's
+// managers each define theirs as one of these (e.g. *PsThreadType).
+struct _OBJECT_TYPE {
+    const char* Name;
+};
+
 namespace hk {
 
 class HandleObject {

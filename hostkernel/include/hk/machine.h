@@ -182,6 +182,11 @@ public:
     std::vector<ThreadInfo> Threads() const;
     KPRIORITY ThreadPriority(PKTHREAD thread) const;
     void AddShutdownHook(std::function<void()> hook);
+    // Fault injection: the next `count` PsCreateSystemThread calls fail with
+    // STATUS_INSUFFICIENT_RESOURCES; the next `count` ObReferenceObjectByHandle
+    // calls fail with STATUS_INVALID_HANDLE.
+    void FailThreadCreations(size_t count = 1);
+    void FailHandleReferences(size_t count = 1);
     size_t OpenHandleCount() const;
 
     struct Impl;
