@@ -88,6 +88,12 @@ int Main(int argc, const char* const* argv, std::ostream& out, std::ostream& err
 
   auto* cmd_dev = app.add_subcommand("devices", "the device tree as the plug-and-play manager sees it");
 
+  // CLI11 would only say that a subcommand is required; name the stranger.
+  const std::string first = argc > 1 ? argv[1] : "";
+  if (!first.empty() && first[0] != '-' && first != "run" && first != "descriptors" && first != "devices") {
+    err << "vhub: unknown command '" << argv[1] << "' (run, descriptors or devices; try --help)\n";
+    return 2;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
