@@ -232,7 +232,9 @@ NTSTATUS WaitCore(ULONG count, void** objects, WAIT_TYPE type, const LARGE_INTEG
                   bool delay, const char* routine) {
     KIRQL irql = t_irql;
     bool zero = timeout && timeout->QuadPart == 0;
-    if (irql >= DISPATCH_LEVEL && !zero)
+    // A zero time-out only tests the objects, which DISPATCH_LEVEL allows;
+    // a delay is never allowed there.
+    if (irql >= DISPATCH_LEVEL && (!zero || delay))
         v::Report(v::kWaitAtDispatchLevel, routine, count ? objects[0] : nullptr,
                   "waits at IRQL " + std::to_string((unsigned)irql) +
                       (timeout ? " with a non-zero time-out" : " without a time-out"));
