@@ -171,14 +171,17 @@ TEST(KeClock, SynchronizationEventReleasesOneWaiterPerSet) {
     std::vector<std::thread> ts;
     for (int i = 0; i < 3; ++i)
         ts.emplace_back([&] {
+            // a kernel thread for the clock for its whole life, so that
+            // Settle() also waits for the work after the wait
+            hk::KernelThreadScope scope;
             EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, NULL));
             ++woke;
         });
     ASSERT_TRUE(m.WaitForBlockedThreads(3));
     KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
-    ASSERT_TRUE(m.WaitForBlockedThreads(2));
-    m.Settle();
+    ASSERT_TRUE(m.Settle());
     EXPECT_EQ(1, woke.load());
+    EXPECT_EQ(2u, m.BlockedThreadCount());
     EXPECT_EQ(0, KeReadStateEvent(&e));
     KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
