@@ -54,6 +54,8 @@ class HostSide {
   virtual bool Start(const FrameSize& size, PcmSource* speaker, std::string* why) = 0;
   // Stops streaming (alternate setting 0, transfers cancelled).
   virtual void Stop() = 0;
+  // Called every 10 ms by the session: keeps the speaker's queue topped up.
+  virtual void Pump() = 0;
   // The frame interval the host committed, in 100 ns units.
   virtual uint32_t FrameInterval100ns() const = 0;
   virtual HostCounters Counters() const = 0;

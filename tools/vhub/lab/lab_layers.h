@@ -10,7 +10,7 @@
 #define VHUBLAB_HAS_RIG 0
 #endif
 
-#if VHUBLAB_HAS_RIG && defined(VHUBLAB_HAVE_USBCLASS) && __has_include("usbclass/consumer.h")
+#if VHUBLAB_HAS_RIG && defined(VHUBLAB_HAVE_USBCLASS) && __has_include("usbclass/usbclass.h")
 #define VHUBLAB_HAS_HOST 1
 #else
 #define VHUBLAB_HAS_HOST 0

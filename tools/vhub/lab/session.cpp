@@ -19,6 +19,7 @@
 #include "lab/video.h"
 
 #if VHUBLAB_HAS_RIG
+#include "lab/capture.h"
 #include "lab/host.h"
 #include "lab/rig.h"
 #include "vhub/sdk.h"
@@ -279,6 +280,7 @@ int Session::Run() {
       if (!r.ok()) ++speaker_read_failures_, last_failure_ = r.status;
       speaker_read_ += got.size();
       speaker_wav_->Write(got.data(), got.size());
+      if (host_) host_->Pump();
       next_audio += audio_us;
     }
     if (now >= next_progress) {
@@ -309,6 +311,7 @@ int Session::Run() {
   if (!r.ok() || !gone) report_.problems.push_back("unplug at the end did not remove the children");
   host_.reset();
   bench_->bus.Close();
+  SetCaptureTap({});
 
   report_.system.seconds = elapsed;
   Finalise(rig.Finish());
