@@ -93,6 +93,7 @@ Machine::~Machine() {
     }
     detail::FilesShutdown(m);
     detail::PoolFreeAll(m);
+    detail::ThreadsFree(m);
     g_machine.store(nullptr, std::memory_order_release);
     if (!report.empty() && m.opt.fail_on_findings && m.opt.verifier) std::abort();
 }
