@@ -354,8 +354,13 @@ void RemoveTree(DeviceNode* n, bool gone) {
         return;
     }
     ForgetNode(n);
-    if (n->root && !deleted) IoDeleteDevice(n->pdo);
-    ObfDereferenceObject(n->pdo);  // the reference the manager held
+    if (n->root) {
+        // The root bus driver's PDO: its creation reference is the one the
+        // manager holds, and deleting it drops that.
+        if (!deleted) IoDeleteDevice(n->pdo);
+    } else {
+        ObfDereferenceObject(n->pdo);  // the reference the bus handed over in its relations
+    }
     delete n;
 }
 
@@ -774,7 +779,9 @@ void PnpShutdown() {
     KeSetEvent(&p->work_event, IO_NO_INCREMENT, FALSE);
     if (p->thread) {
         KeWaitForSingleObject(p->thread, Executive, KernelMode, FALSE, nullptr);
-        ObfDereferenceObject(p->thread);
+        // The executive may already have let the finished thread's object go
+        // during shutdown; drop the reference only while it still exists.
+        if (hk::objects::Tracked(p->thread)) ObfDereferenceObject(p->thread);
     }
     std::lock_guard<std::mutex> g(g_pnp_mu);
     delete g_pnp;
