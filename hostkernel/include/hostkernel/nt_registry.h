@@ -104,4 +104,3 @@ EXTERN_C NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 EXTERN_C NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                                       ULONG Type, PVOID Data, ULONG DataSize);
 EXTERN_C NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
-EXTERN_C NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
