@@ -19,8 +19,13 @@ typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
 #define USBDI_VERSION 0x00000600
 
 // --- device-control codes of the USB stack -------------------------------------
+// The USB stack files its codes under FILE_DEVICE_UNKNOWN (spelt as the I/O
+// manager's header spells them, so that either may come first).
+#ifndef FILE_DEVICE_UNKNOWN
+#define FILE_DEVICE_UNKNOWN          0x00000022
+#endif
 #ifndef FILE_DEVICE_USB
-#define FILE_DEVICE_USB 0x00000022  // the USB stack files its codes as FILE_DEVICE_UNKNOWN
+#define FILE_DEVICE_USB              FILE_DEVICE_UNKNOWN
 #endif
 #define USB_CTL_CODE_(Function, Method) (((ULONG)FILE_DEVICE_USB << 16) | ((ULONG)(Function) << 2) | (ULONG)(Method))
 
