@@ -440,7 +440,8 @@ private:
             ACCESS_MASK mask = 0;
             NTSTATUS st = Rights(&mask);
             if (!NT_SUCCESS(st)) return st;
-            if (!Semicolon() || !Semicolon()) return STATUS_INVALID_PARAMETER;  // no object types
+            // Rights end; object type and inherited object type must be empty.
+            if (!Semicolon() || !Semicolon() || !Semicolon()) return STATUS_INVALID_PARAMETER;
             std::vector<uint8_t> sid;
             if (!NT_SUCCESS(st = Sid(&sid))) return st;
             Spaces();
