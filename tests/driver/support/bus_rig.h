@@ -67,6 +67,13 @@ private:
     bool installed_ = false;
 };
 
+// A minimal function driver for the children ("USB\COMPOSITE"): it attaches
+// and passes everything down, so that the manager starts the children and
+// an application can hold a handle on them.
+void RegisterPassThroughFunctionDriver();
+// The enabled USB-device interfaces of the children.
+std::vector<std::u16string> ChildInterfaces();
+
 // A request built and sent from the calling thread, waited for, and freed:
 // the way the plug-and-play manager sends its own requests.
 struct Sent {
