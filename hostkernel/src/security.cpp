@@ -411,6 +411,11 @@ private:
             else if (At("AR")) { *flags |= dacl ? SE_DACL_AUTO_INHERIT_REQ : SE_SACL_AUTO_INHERIT_REQ; i_ += 2; }
             else break;
         }
+        if (At("NO_ACCESS_CONTROL")) {  // a NULL list: present, without entries or size
+            i_ += 17;
+            acl->clear();
+            return STATUS_SUCCESS;
+        }
         std::vector<uint8_t> body;
         USHORT count = 0;
         Spaces();
