@@ -32,12 +32,10 @@ NTSTATUS DoPcmIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, const UCHAR* Frame, ULO
     ULONG total = iso.TransferBufferLength;
     PUCHAR buf = (PUCHAR)UrbDataBuffer(iso.TransferBuffer, iso.TransferBufferMDL);
 
-    // A frame size change can leave an offset from a larger frame: that frame
-    // is abandoned and a new one starts, with the other FID so that the host
-    // drops the unfinished one.
+    // The fill never reads outside the frame (the write has already dealt
+    // with an offset left by a larger frame).
     if (bus->FrameOffset >= FrameLength) {
         bus->FrameOffset = 0;
-        bus->FrameIdBit ^= 1;
     }
 
     UCHAR header[2] = {kHeaderLength, (UCHAR)(kHeaderEoh | bus->FrameIdBit)};
@@ -112,8 +110,18 @@ NTSTATUS VhubWriteYuv2(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return complete_irp(Irp, STATUS_SUCCESS, 0);
     }
 
+    // A frame size change can leave an offset from a larger frame: that frame
+    // is abandoned and a new one starts, with the other FID so that the host
+    // drops the unfinished one.
+    if (bus->FrameOffset >= len) {
+        bus->FrameOffset = 0;
+        bus->FrameIdBit ^= 1;
+    }
+
     while (transfer != NULL) {
         volatile BOOLEAN filling = FALSE;
+        // The fill toggles the FID when it writes the frame's last packet.
+        UCHAR frameId = bus->FrameIdBit;
         PROBE_TRY
             ProbeForRead((PVOID)frame, len, 4);
             filling = TRUE;
@@ -132,13 +140,14 @@ NTSTATUS VhubWriteYuv2(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 // Faulted halfway through the fill: the frame is lost and the
                 // transfer goes back to the host as failed.
                 bus->FrameOffset = 0;
+                bus->FrameIdBit ^= 1;
                 complete_pdo_irp(IoGetCurrentIrpStackLocation(transfer)->DeviceObject, transfer,
                                  STATUS_UNSUCCESSFUL, 0);
             }
             break;
         PROBE_END
-        if (bus->FrameOffset == 0) {
-            break;
+        if (bus->FrameIdBit != frameId) {
+            break;  // the frame is complete
         }
         transfer = GetTouchPendingIrp(bus);
     }
