@@ -120,7 +120,11 @@ VOID NTAPI ThreadProc(PVOID StartContext) {
             IoCompleteRequest(transfer, IO_NO_INCREMENT);
         }
 
-        DelayMilliseconds(VHUB_PACING_SLEEP_MS);
+        // The pass's sleep waits on StopEvent, so that removal does not have
+        // to wait out a sleep to see the thread end.
+        LARGE_INTEGER sleep;
+        sleep.QuadPart = -10000LL * VHUB_PACING_SLEEP_MS;
+        KeWaitForSingleObject(&bus->StopEvent, Executive, KernelMode, FALSE, &sleep);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

@@ -1,6 +1,8 @@
 #include "support/media_fixture.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "hk/io.h"
 
@@ -69,12 +71,16 @@ void SetHandleField(PURB urb, ULONG_PTR value) {
 
 }  // namespace
 
+bool UsbRequest::CancelAndWait() {
+    if (!completed()) IoCancelIrp(irp);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!completed() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return completed();
+}
+
 UsbRequest::~UsbRequest() {
     if (irp == nullptr) return;
-    if (!completed()) {
-        IoCancelIrp(irp);
-    }
-    if (completed()) {
+    if (CancelAndWait()) {
         IoFreeIrp(irp);
     } else {
         ADD_FAILURE() << "a URB request was still pending after its cancellation";

@@ -33,6 +33,9 @@ struct UsbRequest {
     PURB urb() { return reinterpret_cast<PURB>(urb_storage.data()); }
     _URB_ISOCH_TRANSFER& iso() { return urb()->UrbIsochronousTransfer; }
     bool completed() const { return completions.load() > 0; }
+    // Cancels it as its sender would and waits (real time, bounded) for its
+    // completion: a taker that got it first may still be filling it.
+    bool CancelAndWait();
     ~UsbRequest();
 };
 
