@@ -804,11 +804,6 @@ EXTERN_C PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_O
     return irp;
 }
 
-EXTERN_C BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
-    // The machine presents itself as Windows 10 (WDM 6.0x).
-    return MajorVersion < 6 || (MajorVersion == 6 && MinorVersion <= 0x30);
-}
-
 // --- drivers -----------------------------------------------------------------------------------
 namespace hk::io {
 

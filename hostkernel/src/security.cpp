@@ -913,10 +913,9 @@ EXTERN_C void NTAPI SeReleaseSecurityDescriptor(PSECURITY_DESCRIPTOR CapturedSec
     if (CapturedSecurityDescriptor) ExFreePoolWithTag(CapturedSecurityDescriptor, 0);
 }
 
-// Weak while the I/O manager's file still carries a fixed-version
-// definition of its own; this one, which tests can configure, takes over
-// once that one is gone.
-EXTERN_C __attribute__((weak)) BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion,
+// The WDM version the machine presents is configurable, so tests can run the
+// driver as on an older system.
+EXTERN_C BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion,
                                                                      UCHAR MinorVersion) {
     std::lock_guard<std::mutex> g(g_wdm_lock);
     if (MajorVersion != g_wdm_major) return MajorVersion < g_wdm_major ? TRUE : FALSE;
