@@ -2,6 +2,7 @@
 // Tick count, time increment, system time, interrupt time and the
 // performance counter all derive from the time elapsed since boot.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 
@@ -16,9 +17,24 @@ LONGLONG NowLocked(Machine::Impl& m) {
     auto d = std::chrono::steady_clock::now() - m.real_boot;
     return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100;
 }
+
+LONGLONG TickFloor(Machine::Impl& m, LONGLONG t) {
+    if (!m.tick_rounding.load() || t < 0) return t;
+    LONGLONG inc = (LONGLONG)m.increment.load();
+    return t / inc * inc;
+}
+
+LONGLONG TickCeiling(Machine::Impl& m, LONGLONG t) {
+    if (!m.tick_rounding.load() || t < 0) return t;
+    LONGLONG inc = (LONGLONG)m.increment.load();
+    LONGLONG floor = t / inc * inc;
+    if (floor == t) return t;
+    return floor > INT64_MAX - inc ? INT64_MAX : floor + inc;
+}
 }  // namespace hk::detail
 
 using hk::detail::NowLocked;
+using hk::detail::TickFloor;
 
 EXTERN_C void NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
     Machine::Impl& m = M();
@@ -29,10 +45,14 @@ EXTERN_C ULONG NTAPI KeQueryTimeIncrement(void) { return M().increment.load(); }
 
 EXTERN_C void NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     Machine::Impl& m = M();
-    CurrentTime->QuadPart = m.opt.boot_system_time + NowLocked(m);
+    // The kernel updates system time at each clock interrupt.
+    CurrentTime->QuadPart = m.opt.boot_system_time + TickFloor(m, NowLocked(m));
 }
 
-EXTERN_C ULONGLONG NTAPI KeQueryInterruptTime(void) { return (ULONGLONG)NowLocked(M()); }
+EXTERN_C ULONGLONG NTAPI KeQueryInterruptTime(void) {
+    Machine::Impl& m = M();
+    return (ULONGLONG)TickFloor(m, NowLocked(m));
+}
 
 // The counter runs at 10 MHz, i.e. in 100 ns units since boot.
 EXTERN_C LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
@@ -48,6 +68,8 @@ ClockMode Machine::Clock() const { return impl_->opt.clock; }
 LONGLONG Machine::Elapsed100ns() const { return detail::NowLocked(*impl_); }
 void Machine::SetTimeIncrement(ULONG increment) { impl_->increment = increment ? increment : 1; }
 ULONG Machine::TimeIncrement() const { return impl_->increment; }
+void Machine::SetTimerResolutionRounding(bool on) { impl_->tick_rounding = on; }
+bool Machine::TimerResolutionRounding() const { return impl_->tick_rounding; }
 LONGLONG Machine::BootSystemTime() const { return impl_->opt.boot_system_time; }
 
 namespace {

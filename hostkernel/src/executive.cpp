@@ -220,12 +220,18 @@ void SignalLocked(Machine::Impl& m, void* object) {
 LONGLONG DeadlineFor(Machine::Impl& m, const LARGE_INTEGER* timeout) {
     LONGLONG now = hk::detail::NowLocked(m);
     if (!timeout) return -1;
+    LONGLONG d;
     if (timeout->QuadPart < 0) {
-        LONGLONG d = now - timeout->QuadPart;
-        return d < now ? INT64_MAX : d;  // overflow: effectively never
+        d = now - timeout->QuadPart;
+        if (d < now) return INT64_MAX;  // overflow: effectively never
+    } else {
+        // An absolute time already past has expired: no tick to wait for.
+        d = timeout->QuadPart - m.opt.boot_system_time;
+        if (d <= now) return now;
     }
-    LONGLONG d = timeout->QuadPart - m.opt.boot_system_time;
-    return d < now ? now : d;
+    // Expired timers are found by the clock interrupt, so with rounding the
+    // wait ends on the first tick at or after its due time.
+    return hk::detail::TickCeiling(m, d);
 }
 
 NTSTATUS WaitCore(ULONG count, void** objects, WAIT_TYPE type, const LARGE_INTEGER* timeout,
@@ -255,6 +261,13 @@ NTSTATUS WaitCore(ULONG count, void** objects, WAIT_TYPE type, const LARGE_INTEG
         return delay ? STATUS_SUCCESS : STATUS_TIMEOUT;
     }
     self->deadline = DeadlineFor(m, timeout);
+    if (self->deadline >= 0 && self->deadline <= hk::detail::NowLocked(m)) {
+        // Due already (an absolute time in the past): the wait times out at
+        // once instead of waiting for the clock to move.
+        self->wait_objects.clear();
+        self->deadline = -1;
+        return delay ? STATUS_SUCCESS : STATUS_TIMEOUT;
+    }
     self->is_delay = delay;
     self->woken = false;
     self->wait_seq = ++m.wait_seq;

@@ -43,9 +43,10 @@ namespace hk::iomgr {
 
 void QueueInterfaceNotification(bool arrival, const GUID& guid, const std::u16string& link) {
     PostWork([arrival, guid, link] {
+        IoState& s = State();
+        std::lock_guard<std::recursive_mutex> delivering(s.delivery_mu);
         std::vector<hk::io::InterfaceCallback> subs;
         {
-            IoState& s = State();
             std::lock_guard<std::recursive_mutex> g(s.mu);
             for (auto& [id, cb] : s.interface_subscribers) subs.push_back(cb);
         }
@@ -160,6 +161,8 @@ int SubscribeInterfaces(InterfaceCallback callback) {
 
 void UnsubscribeInterfaces(int subscription) {
     IoState& s = State();
+    // Waits for a delivery in progress (unless called from inside one).
+    std::lock_guard<std::recursive_mutex> delivering(s.delivery_mu);
     std::lock_guard<std::recursive_mutex> g(s.mu);
     s.interface_subscribers.erase(subscription);
 }

@@ -72,6 +72,9 @@ struct IoState {
     std::map<std::string, std::unique_ptr<DriverRecord>> drivers;
     std::vector<std::unique_ptr<InterfaceRecord>> interfaces;
     std::map<int, hk::io::InterfaceCallback> interface_subscribers;
+    // Held while callbacks run, so that an unsubscribed callback is never
+    // called once UnsubscribeInterfaces has returned.
+    std::recursive_mutex delivery_mu;
     int next_subscriber = 1;
     ULONG next_device_number = 1;
     KSPIN_LOCK cancel_lock = 0;
@@ -135,5 +138,6 @@ inline constexpr const char kCancelLockNotReleased[] = "CancelRoutineKeptCancelS
 inline constexpr const char kDriverUnloadLeak[] = "PoolLeakAtDriverUnload";
 inline constexpr const char kDriverUnloadDevices[] = "DriverUnloadedWithDevices";
 inline constexpr const char kPnpBadAnswer[] = "PnpMalformedAnswer";
+inline constexpr const char kPowerIrpExpected[] = "PowerRoutineWithoutPowerIrp";
 
 }  // namespace hk::iomgr

@@ -87,6 +87,7 @@ struct Machine::Impl {
     LONGLONG virtual_now = 0;  // 100 ns since boot
     std::chrono::steady_clock::time_point real_boot;
     std::atomic<ULONG> increment{156250};
+    std::atomic<bool> tick_rounding{false};  // Options::timer_resolution_rounding, switchable
     bool shutting_down = false;
     ULONG next_thread_id = 0x100;
 
@@ -143,6 +144,10 @@ Machine::Impl& M();             // the current machine; aborts when there is non
 Machine::Impl* TryM();
 KIRQL& Irql();                  // the calling thread's IRQL
 LONGLONG NowLocked(Machine::Impl& m);  // 100 ns since boot (any lock state is fine)
+// The last clock tick at or before `t` when expirations are tick-rounded; `t` otherwise.
+LONGLONG TickFloor(Machine::Impl& m, LONGLONG t);
+// The first clock tick at or after `t` when expirations are tick-rounded; `t` otherwise.
+LONGLONG TickCeiling(Machine::Impl& m, LONGLONG t);
 PKTHREAD CurrentThreadLocked(Machine::Impl& m);  // with m.sched held
 void ReportBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4);
 

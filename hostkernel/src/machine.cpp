@@ -58,6 +58,7 @@ Machine::Machine(Options options) : impl_(new Impl) {
     impl_->opt = std::move(options);
     impl_->generation = ++g_generation;
     impl_->increment = impl_->opt.time_increment ? impl_->opt.time_increment : 156250;
+    impl_->tick_rounding = impl_->opt.timer_resolution_rounding;
     impl_->real_boot = std::chrono::steady_clock::now();
     Machine* expected = nullptr;
     if (!g_machine.compare_exchange_strong(expected, this)) {

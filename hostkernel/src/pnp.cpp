@@ -346,6 +346,11 @@ void RemoveTree(DeviceNode* n, bool gone) {
     if (n->state != NodeState::Removed && n->state != NodeState::Deleted &&
         n->state != NodeState::AddFailed && n->state != NodeState::StartFailed)
         SendPnp(n, IRP_MN_REMOVE_DEVICE, 0, nullptr, nullptr);
+    else if (gone && n->state != NodeState::Deleted && !PdoDeleted(n->pdo))
+        // Its drivers went earlier (disabled, ejected, failed to start) and
+        // now the device itself is gone: the bus driver gets the removal
+        // again, which is when it deletes a PDO it no longer reports.
+        SendPnp(n, IRP_MN_REMOVE_DEVICE, 0, nullptr, nullptr);
     bool deleted = PdoDeleted(n->pdo);
     DisableInterfacesOf(n->pdo, gone || deleted);
     n->remove_when_closed = false;
@@ -805,7 +810,21 @@ EXTERN_C void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
 }
 
 EXTERN_C void NTAPI IoRequestDeviceEject(PDEVICE_OBJECT PhysicalDeviceObject) {
-    (void)PhysicalDeviceObject;
+    // What pressing the device's eject button starts, later and on the
+    // manager's thread: the subtree is asked for removal (an open handle or a
+    // driver's refusal vetoes it and nothing happens), removed children
+    // first, and a device that supports ejection is then told to eject. The
+    // node stays, without drivers, until its bus stops reporting it.
+    PostWork([PhysicalDeviceObject] {
+        DeviceNode* n = NodeFor(PhysicalDeviceObject);
+        if (!n || n->state == hk::pnp::NodeState::Removed ||
+            n->state == hk::pnp::NodeState::Deleted)
+            return;
+        if (!NT_SUCCESS(OrderlyRemove(n, false))) return;
+        if (NodeFor(PhysicalDeviceObject) != n) return;  // its bus deleted the PDO meanwhile
+        if (n->has_caps && n->caps.EjectSupported)
+            SendPnp(n, IRP_MN_EJECT, 0, nullptr, nullptr);
+    });
 }
 
 EXTERN_C NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
@@ -974,7 +993,8 @@ NTSTATUS Disable(PDEVICE_OBJECT pdo) {
 
 NTSTATUS Enable(PDEVICE_OBJECT pdo) {
     return WithNode(pdo, [](DeviceNode* n) -> NTSTATUS {
-        if (!n->disabled && n->state != NodeState::StartFailed && n->state != NodeState::AddFailed)
+        if (!n->disabled && n->state != NodeState::StartFailed &&
+            n->state != NodeState::AddFailed && n->state != NodeState::Removed)
             return STATUS_SUCCESS;
         n->disabled = false;
         return AddAndStart(n);

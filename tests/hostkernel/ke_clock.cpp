@@ -245,4 +245,144 @@ TEST(KeClock, ThreadCreationFailureIsInjectable) {
     EXPECT_EQ(nullptr, h);
 }
 
+// --- expirations on clock ticks ---------------------------------------------------------------
+
+struct TimedWait {
+    LONGLONG interval;  // relative, 100 ns (positive here; negated for the call)
+    bool delay;         // KeDelayExecutionThread, else a time-out on an event never set
+    NTSTATUS status = STATUS_PENDING;
+    LONGLONG woke_at = -1;  // 100 ns since boot
+};
+
+void NTAPI WaitOnce(PVOID ctx) {
+    auto* w = (TimedWait*)ctx;
+    LARGE_INTEGER i;
+    i.QuadPart = -w->interval;
+    if (w->delay) {
+        w->status = KeDelayExecutionThread(KernelMode, FALSE, &i);
+    } else {
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        w->status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &i);
+    }
+    w->woke_at = hk::Machine::Current().Elapsed100ns();
+}
+
+struct TickCase {
+    const char* name;
+    bool rounding;
+    ULONG increment;     // 100 ns
+    LONGLONG start;      // time at which the wait begins, 100 ns since boot
+    LONGLONG interval;   // 100 ns
+    bool delay;
+    LONGLONG expect_at;  // 100 ns since boot
+};
+
+TEST(KeClock, ExpirationsFallOnTheNextTickWhenRounding) {
+    const TickCase cases[] = {
+        {"exact: 9 ms delay", false, 156250, 0, 90000, true, 90000},
+        {"exact: 9 ms time-out", false, 156250, 0, 90000, false, 90000},
+        {"9 ms delay wakes at the first tick", true, 156250, 0, 90000, true, 156250},
+        {"9 ms time-out ends at the first tick", true, 156250, 0, 90000, false, 156250},
+        {"due on a tick boundary: that tick", true, 156250, 0, 156250, true, 156250},
+        {"just past a boundary: the next one", true, 156250, 0, 156251, true, 312500},
+        {"100 ns delay still waits for a tick", true, 156250, 0, 1, true, 156250},
+        {"begun mid-tick, due before the next tick", true, 156250, 50000, 90000, true, 156250},
+        {"begun mid-tick, due after the next tick", true, 156250, 100000, 90000, true, 312500},
+        {"1 ms tick: 9 ms is a whole number of ticks", true, 10000, 0, 90000, true, 90000},
+        {"1 ms tick: 9.5 ms rounds to 10 ms", true, 10000, 0, 95000, false, 100000},
+    };
+    for (const TickCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        hk::Machine::Options o;
+        o.timer_resolution_rounding = c.rounding;
+        o.time_increment = c.increment;
+        hk::Machine m(o);
+        m.Advance100ns(c.start);
+        TimedWait w{c.interval, c.delay};
+        HANDLE h = Start(WaitOnce, &w);
+        ASSERT_TRUE(m.WaitForBlockedThreads(1));
+        EXPECT_EQ(c.expect_at, m.NextDeadline());
+        m.Advance100ns(c.expect_at - c.start - 1);
+        EXPECT_EQ(-1, w.woke_at) << "woke before the expected tick";
+        m.Advance100ns(1);
+        EXPECT_EQ(c.expect_at, w.woke_at);
+        EXPECT_EQ(c.delay ? STATUS_SUCCESS : STATUS_TIMEOUT, w.status);
+        ZwClose(h);
+        ASSERT_TRUE(m.Settle());
+    }
+}
+
+TEST(KeClock, TickRoundedClockReadingsMoveOnlyAtTicks) {
+    for (bool rounding : {false, true}) {
+        SCOPED_TRACE(rounding ? "rounding" : "exact");
+        hk::Machine::Options o;
+        o.timer_resolution_rounding = rounding;
+        hk::Machine m(o);
+        m.AdvanceMs(20);  // one tick (15.625 ms) and a bit
+        LARGE_INTEGER sys, ticks, freq;
+        KeQuerySystemTime(&sys);
+        KeQueryTickCount(&ticks);
+        LARGE_INTEGER pc = KeQueryPerformanceCounter(&freq);
+        EXPECT_EQ(1, ticks.QuadPart);
+        EXPECT_EQ(rounding ? 156250 : 200000, (LONGLONG)KeQueryInterruptTime());
+        EXPECT_EQ(m.BootSystemTime() + (rounding ? 156250 : 200000), sys.QuadPart);
+        EXPECT_EQ(200000, pc.QuadPart) << "the performance counter is exact either way";
+        m.Advance100ns(312500 - 200000);  // exactly the second tick
+        EXPECT_EQ(312500, (LONGLONG)KeQueryInterruptTime());
+    }
+}
+
+TEST(KeClock, RoundingCanBeSwitchedOnAfterBoot) {
+    hk::Machine m;
+    EXPECT_FALSE(m.TimerResolutionRounding());
+    m.SetTimerResolutionRounding(true);
+    EXPECT_TRUE(m.TimerResolutionRounding());
+    TimedWait w{90000, true};
+    HANDLE h = Start(WaitOnce, &w);
+    ASSERT_TRUE(m.WaitForBlockedThreads(1));
+    EXPECT_EQ(156250, m.NextDeadline());
+    m.Advance100ns(156250);
+    EXPECT_EQ(156250, w.woke_at);
+    ZwClose(h);
+}
+
+// The speaker thread's 9 ms pacing: on the exact clock it runs 111 passes a
+// second; with expirations on 15.625 ms ticks every sleep lasts one tick.
+TEST(KeClock, NineMillisecondPacingRunsOncePerTickWhenRounding) {
+    for (bool rounding : {false, true}) {
+        SCOPED_TRACE(rounding ? "rounding" : "exact");
+        hk::Machine::Options o;
+        o.timer_resolution_rounding = rounding;
+        hk::Machine m(o);
+        Pacer p;
+        KeInitializeEvent(&p.stop, NotificationEvent, FALSE);
+        HANDLE h = Start(PaceLoop, &p);
+        ASSERT_TRUE(m.Settle());
+        m.AdvanceMs(1000);
+        EXPECT_EQ(rounding ? 1 + 64 : 1 + 111, p.passes.load());
+        KeSetEvent(&p.stop, IO_NO_INCREMENT, FALSE);
+        m.AdvanceMs(16);
+        ZwClose(h);
+    }
+}
+
+TEST(KeClock, AbsoluteTimeAlreadyPastTimesOutAtOnce) {
+    for (bool rounding : {false, true}) {
+        SCOPED_TRACE(rounding ? "rounding" : "exact");
+        hk::Machine::Options o;
+        o.timer_resolution_rounding = rounding;
+        hk::Machine m(o);
+        m.AdvanceMs(100);
+        KEVENT e;
+        KeInitializeEvent(&e, NotificationEvent, FALSE);
+        LARGE_INTEGER past;
+        past.QuadPart = m.BootSystemTime() + 50 * 10000;
+        // Returns without anyone advancing the clock.
+        EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &past));
+        EXPECT_EQ(STATUS_SUCCESS, KeDelayExecutionThread(KernelMode, FALSE, &past));
+        EXPECT_EQ(100, m.ElapsedMs());
+    }
+}
+
 }  // namespace

@@ -63,6 +63,8 @@ std::string Narrow(const std::u16string& s);
 using InterfaceCallback =
     std::function<void(bool arrival, const GUID& interface_class, const std::u16string& link)>;
 int SubscribeInterfaces(InterfaceCallback callback);
+// Once this returns the callback is not called again (a delivery in progress
+// on the manager's thread is waited for).
 void UnsubscribeInterfaces(int subscription);
 
 // IRPs allocated and not yet freed (all of them, the manager's included).

@@ -79,6 +79,13 @@ public:
         bool fail_on_findings = true;
         // Length of a clock tick in 100 ns units (Windows' default 15.625 ms).
         ULONG time_increment = 156250;
+        // Timer expirations fall on clock ticks, as on Windows: a delay or a
+        // wait time-out ends at the first tick boundary at or after its
+        // deadline (a 9 ms delay on the default tick sleeps until the next
+        // multiple of 15.625 ms since boot), and KeQuerySystemTime and
+        // KeQueryInterruptTime move only at tick boundaries (the performance
+        // counter stays exact). Off: every deadline is met exactly.
+        bool timer_resolution_rounding = false;
         // System time at boot, 100 ns units since 1601-01-01 UTC.
         LONGLONG boot_system_time = 133485408000000000LL;  // 2024-01-01 00:00:00 UTC
         // Directory standing for drive C:. Empty: a fresh temporary directory,
@@ -130,6 +137,10 @@ public:
     LONGLONG NextDeadline() const;
     void SetTimeIncrement(ULONG increment_100ns);
     ULONG TimeIncrement() const;
+    // Turns Options::timer_resolution_rounding on or off for waits that begin
+    // from now on (a fixture that made the machine can still choose).
+    void SetTimerResolutionRounding(bool on);
+    bool TimerResolutionRounding() const;
     LONGLONG BootSystemTime() const;
 
     // --- debug output ------------------------------------------------------------------
