@@ -55,22 +55,37 @@ GUID ToGuid(const Guid& g) {
 typedef LONG(WINAPI* RtlGetLastNtStatusFn)(void);
 typedef ULONG(WINAPI* RtlNtStatusToDosErrorFn)(LONG);
 
-int32_t LastRequestStatus(DWORD error) {
-    static HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    static RtlGetLastNtStatusFn last_status =
-        ntdll ? reinterpret_cast<RtlGetLastNtStatusFn>(
-                    reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetLastNtStatus")))
-              : nullptr;
-    // The "NoTeb" conversion leaves the recorded status alone; the plain one
-    // records the very status it converts, which is harmless here.
-    static RtlNtStatusToDosErrorFn to_dos = [] {
-        FARPROC f = ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosErrorNoTeb") : nullptr;
-        if (!f && ntdll) f = GetProcAddress(ntdll, "RtlNtStatusToDosError");
-        return reinterpret_cast<RtlNtStatusToDosErrorFn>(reinterpret_cast<void*>(f));
+struct StatusReaders {
+    RtlGetLastNtStatusFn last_status = nullptr;
+    RtlNtStatusToDosErrorFn to_dos = nullptr;
+};
+
+// Resolved before the first request, never between a failed request and
+// the reading of its status: the first call's static initialisation runs
+// kernel32 synchronisation routines (the thread-safe guard) whose success
+// resets the recorded status on Wine, so a status read after it is 0.
+const StatusReaders& Readers() {
+    static const StatusReaders readers = [] {
+        StatusReaders r;
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (!ntdll) return r;
+        r.last_status = reinterpret_cast<RtlGetLastNtStatusFn>(
+            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetLastNtStatus")));
+        // The "NoTeb" conversion leaves the recorded status alone; the plain
+        // one records the very status it converts, which is harmless here.
+        FARPROC f = GetProcAddress(ntdll, "RtlNtStatusToDosErrorNoTeb");
+        if (!f) f = GetProcAddress(ntdll, "RtlNtStatusToDosError");
+        r.to_dos = reinterpret_cast<RtlNtStatusToDosErrorFn>(reinterpret_cast<void*>(f));
+        return r;
     }();
-    if (last_status && to_dos) {
-        LONG status = last_status();
-        if (status < 0 && to_dos(status) == error) return int32_t(status);
+    return readers;
+}
+
+// Call right after the failed request, with Readers() already resolved.
+int32_t LastRequestStatus(const StatusReaders& readers, DWORD error) {
+    if (readers.last_status && readers.to_dos) {
+        LONG status = readers.last_status();
+        if (status < 0 && readers.to_dos(status) == error) return int32_t(status);
     }
     return NtStatusFromWin32Error(error);
 }
@@ -107,6 +122,7 @@ public:
 
     int32_t Open(const std::string& path) override {
         Close();
+        const StatusReaders& readers = Readers();
         std::wstring wide = Widen(path);
         HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -117,7 +133,7 @@ public:
             h = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         }
-        if (h == INVALID_HANDLE_VALUE) return LastRequestStatus(GetLastError());
+        if (h == INVALID_HANDLE_VALUE) return LastRequestStatus(readers, GetLastError());
         handle_ = h;
         return kStatusSuccess;
     }
@@ -131,13 +147,14 @@ public:
             r.status = kStatusInvalidHandle;
             return r;
         }
+        const StatusReaders& readers = Readers();
         DWORD returned = 0;
         if (DeviceIoControl(handle_, code, const_cast<void*>(in), in_length, out, out_length,
                             &returned, nullptr)) {
             r.status = kStatusSuccess;
             r.bytes = returned;
         } else {
-            r.status = LastRequestStatus(GetLastError());
+            r.status = LastRequestStatus(readers, GetLastError());
             r.bytes = 0;
         }
         return r;

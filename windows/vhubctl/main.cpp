@@ -9,6 +9,13 @@
 //                                      in real time
 //   vhubctl record-speaker FILE.wav [--seconds N]
 //                                      record what the host plays on the speaker
+//   vhubctl raw CODE [--in N] [--out N] [--in-addr ADDR] [--out-addr ADDR]
+//                                      one device-control request, as it is: CODE
+//                                      with an input of N zero bytes and an output
+//                                      buffer of N bytes (4-byte aligned), or with
+//                                      the given addresses as the buffers (to see
+//                                      how bad pointers are answered); prints
+//                                      "status 0x... NAME bytes N ms T [data ..]"
 //
 // Ctrl+C ends feed and record-speaker cleanly.
 #include <windows.h>
@@ -37,7 +44,8 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: vhubctl info | plug | unplug\n"
                  "       vhubctl feed FILE.y4m FILE.wav [--loop] [--seconds N]\n"
-                 "       vhubctl record-speaker FILE.wav [--seconds N]\n");
+                 "       vhubctl record-speaker FILE.wav [--seconds N]\n"
+                 "       vhubctl raw CODE [--in N] [--out N] [--in-addr ADDR] [--out-addr ADDR]\n");
     return 2;
 }
 
@@ -254,6 +262,49 @@ int RecordSpeaker(const char* wav_path, double seconds) {
     return rc;
 }
 
+// The value of "--name VALUE" (decimal, or hex with 0x), or fallback.
+bool ParseNumberOption(int argc, char** argv, int from, const char* name, unsigned long long* value) {
+    for (int i = from; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) {
+            char* end = nullptr;
+            *value = std::strtoull(argv[i + 1], &end, 0);
+            return end && *end == '\0';
+        }
+    }
+    return false;
+}
+
+int Raw(int argc, char** argv) {
+    char* end = nullptr;
+    unsigned long code = std::strtoul(argv[2], &end, 0);
+    if (!end || *end != '\0') return Usage();
+    unsigned long long in_length = 0, out_length = 0, in_addr = 0, out_addr = 0;
+    ParseNumberOption(argc, argv, 3, "--in", &in_length);
+    ParseNumberOption(argc, argv, 3, "--out", &out_length);
+    bool bad_in = ParseNumberOption(argc, argv, 3, "--in-addr", &in_addr);
+    bool bad_out = ParseNumberOption(argc, argv, 3, "--out-addr", &out_addr);
+    if (in_length > 0xFFFFFFFFull || out_length > 0xFFFFFFFFull) return Usage();
+    // Buffers of 32-bit words: 4-byte aligned, as the METHOD_NEITHER codes want.
+    std::vector<uint32_t> in(size_t((in_length + 3) / 4)), out(size_t((out_length + 3) / 4));
+    const void* in_ptr = bad_in ? reinterpret_cast<const void*>(uintptr_t(in_addr))
+                                : (in_length ? in.data() : nullptr);
+    void* out_ptr = bad_out ? reinterpret_cast<void*>(uintptr_t(out_addr))
+                            : (out_length ? out.data() : nullptr);
+    Bus bus;
+    if (!OpenBus(&bus)) return 1;
+    Clock clock;
+    Result r = bus.Control(uint32_t(code), in_ptr, size_t(in_length), out_ptr, size_t(out_length));
+    double ms = clock.Ms();
+    std::printf("status %s bytes %u ms %.0f", StatusText(r.status).c_str(), r.bytes, ms);
+    if (!bad_out && r.bytes > 0) {
+        std::printf(" data");
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(out.data());
+        for (uint32_t i = 0; i < r.bytes && i < 16 && i < out_length; ++i) std::printf(" %02X", bytes[i]);
+    }
+    std::printf("\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,5 +324,6 @@ int main(int argc, char** argv) {
         return Feed(argv[2], argv[3], HasFlag(argc, argv, 4, "--loop"), ParseSeconds(argc, argv, 4));
     }
     if (cmd == "record-speaker" && argc >= 3) return RecordSpeaker(argv[2], ParseSeconds(argc, argv, 3));
+    if (cmd == "raw" && argc >= 3) return Raw(argc, argv);
     return Usage();
 }
