@@ -179,3 +179,15 @@ TEST(AudioDispatch, SpeakerTransfersAreAlwaysQueued) {
     EXPECT_EQ(bench.ext()->SpeakerIrpCount, 1u);
     (void)kMicPipe;
 }
+
+TEST(AudioDispatch, DescriptorRequestWithoutPoolFailsCleanly) {
+    for (UCHAR type : {1, 2, 3}) {
+        Bench bench;
+        auto req = media::DescriptorRequest(type, 0, 0, 255);
+        bench.machine().FailTag(VHUB_POOL_TAG);
+        EXPECT_EQ(bench.Submit(bench.audio(), *req), STATUS_INSUFFICIENT_RESOURCES) << (int)type;
+        bench.machine().ClearPoolFaults();
+        EXPECT_EQ(req->urb()->UrbControlDescriptorRequest.TransferBufferLength, 0u);
+        EXPECT_EQ(req->data[0], 0xEE) << "nothing copied";
+    }
+}
