@@ -55,3 +55,34 @@ TEST(PcmLedger, CapturesPairWithAcceptedWritesInEitherOrder) {
   EXPECT_EQ(l.unexplained(), 1u);
   EXPECT_EQ(l.mismatches(), 2u);
 }
+
+// Packets of 4 bytes stand for the device's 192-byte millisecond packets.
+TEST(SpeakerLedger, ReadAudioMustFollowThePlayedStream) {
+  const std::string played = "AAAABBBBCCCCDDDDEEEE";
+  struct Case {
+    const char* what;
+    std::vector<std::string> reads;  // as the application's read calls returned them
+    uint64_t silence_allowed;
+    uint64_t mismatches, matched;
+  } cases[] = {
+      {"whole stream", {"AAAABBBBCCCCDDDDEEEE"}, 0, 0, 20},
+      {"split across reads mid-packet", {"AAAAB", "BBBCC", "CC"}, 0, 0, 12},
+      {"a trimmed record leaves a gap", {"AAAA", "DDDDEEEE"}, 0, 0, 12},
+      {"a changed byte", {"AAAABBxBCCCC"}, 0, 1, 8},
+      {"out of order", {"CCCCAAAA"}, 0, 1, 4},
+      {"repeated packet", {"AAAAAAAA"}, 0, 1, 4},
+      {"silence the host reported", {"AAAA", std::string(4, '\0'), "BBBB"}, 4, 0, 8},
+      {"silence beyond what the host sent", {std::string(8, '\0'), "AAAA"}, 4, 1, 4},
+      {"packet shifted by two bytes", {"AABBBBCC"}, 0, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SpeakerLedger l(4);
+    l.Played(B(played), 8);  // the host may play in any chunks
+    l.Played(B(played) + 8, played.size() - 8);
+    l.AllowSilence(c.silence_allowed);
+    for (const std::string& r : c.reads) l.Read(B(r), r.size());
+    EXPECT_EQ(l.mismatches(), c.mismatches);
+    EXPECT_EQ(l.matched_bytes(), c.matched);
+  }
+}

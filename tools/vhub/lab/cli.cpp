@@ -55,6 +55,9 @@ void CheckRunOptions(const RunOptions& o) {
 int Main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"vhub: run the virtual USB bus with its camera and audio device end to end"};
   app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 the session passed; 1 something arrived corrupt, leaked or was flagged; 2 bad arguments; "
+      "3 the machine could not run the command.");
 
   RunOptions run;
   std::string frame_size = "720x480";
@@ -97,7 +100,8 @@ int Main(int argc, const char* const* argv, std::ostream& out, std::ostream& err
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e, out, err);
+    // --help is a ParseError that exits 0; every other one is a usage error.
+    return app.exit(e, out, err) == 0 ? 0 : 2;
   }
 
   try {
@@ -106,13 +110,19 @@ int Main(int argc, const char* const* argv, std::ostream& out, std::ostream& err
       run.name_given = name_opt->count() > 0;
       run.progress = &out == &std::cout && isatty(STDOUT_FILENO);
       CheckRunOptions(run);
-      return RunSession(run, out, err);
     }
+  } catch (const LabError& e) {
+    err << "vhub: " << e.what() << "\n";
+    return 2;
+  }
+  // From here the arguments are sound: what fails is the machine.
+  try {
+    if (*cmd_run) return RunSession(run, out, err);
     if (*cmd_desc) return ShowDescriptors(which, raw, out, err);
     if (*cmd_dev) return ShowDevices(out, err);
   } catch (const LabError& e) {
     err << "vhub: " << e.what() << "\n";
-    return 2;
+    return 3;
   }
   return 2;
 }

@@ -4,7 +4,6 @@
 #include "lab/host.h"
 #include "lab/rig.h"
 
-#include "lab/capture.h"
 #include "lab/video.h"
 
 #if VHUBLAB_HAS_HOST
@@ -33,7 +32,11 @@ bool ReadHostDescriptors(Rig&, const std::string&, DescriptorSet*, std::string* 
 #else
 
 void RegisterHostClassDrivers() { usbclass::Install(); }
-void UnregisterHostClassDrivers() {}
+void UnregisterHostClassDrivers() {
+  // The composite driver's object outlives its devices until it is
+  // unloaded, as a driver image stays until its last device goes.
+  if (hk::io::FindDriver("usbccgp")) hk::io::UnloadDriver("usbccgp");
+}
 bool HostClassDriversPresent() { return true; }
 
 namespace {
@@ -91,11 +94,6 @@ std::shared_ptr<usbclass::CompositeDevice> WaitDevice(Rig& rig, Identity id, std
   return dev;
 }
 
-uint64_t MachineMicros() {
-  hk::Machine* m = hk::Machine::TryCurrent();
-  return m ? uint64_t(m->Elapsed100ns() / 10) : 0;
-}
-
 std::string Hex(NTSTATUS s) {
   char b[16];
   std::snprintf(b, sizeof b, "0x%08X", unsigned(s));
@@ -151,9 +149,13 @@ class UsbClassHost : public HostSide {
 
   void Pump() override {
     if (!audio_ || !speaker_) return;
-    // Keep about 40 ms queued, as an audio engine keeps its buffer filled.
+    // Keep about 80 ms queued, as an audio engine keeps its buffer filled:
+    // the device's pacing may complete two transfers in one pass while it
+    // catches up (it does so right after playback starts), and the host
+    // resubmits each at once, so 30 ms in flight plus 40 ms queued can run
+    // dry between two 10 ms pumps and the host would send silence.
     std::vector<uint8_t> chunk(size_t(kBytesPerMs) * 10);
-    while (audio_->PlaybackQueued() < size_t(kBytesPerMs) * 40) {
+    while (audio_->PlaybackQueued() < size_t(kBytesPerMs) * 80) {
       speaker_->Read(chunk.data(), chunk.size());
       audio_->PushPlayback(chunk.data(), chunk.size());
     }
@@ -182,12 +184,6 @@ class UsbClassHost : public HostSide {
     return c;
   }
 
-  void SetUrbTap(UrbTap tap) override {
-    SetCaptureClock(MachineMicros);
-    InstallUrbHook(hk::io::FindDriver("VhubVMic"));
-    SetCaptureTap(std::move(tap));
-  }
-
  private:
   HostCounters Snapshot() const {
     HostCounters c;
@@ -196,6 +192,7 @@ class UsbClassHost : public HostSide {
       const auto a = audio_->Counters();
       c.speaker_bytes_played = a.playbackBytesTaken;
       c.speaker_transfers = a.playbackTransfers;
+      c.speaker_underrun_bytes = a.playbackUnderrunBytes;
     }
     return c;
   }

@@ -10,7 +10,6 @@
 #include "lab/audio.h"
 #include "lab/lab_layers.h"
 #include "lab/lab.h"
-#include "lab/usbcapture.h"
 #include "lab/usbdesc.h"
 
 #if VHUBLAB_HAS_RIG
@@ -24,6 +23,7 @@ class Rig;
 // Registers (once per machine) the class drivers with the plug-and-play
 // manager, so they load on the children; nothing without them in the build.
 void RegisterHostClassDrivers();
+// Unloads the composite driver once the devices it served are gone.
 void UnregisterHostClassDrivers();
 // Whether the class drivers are in this build.
 bool HostClassDriversPresent();
@@ -39,6 +39,7 @@ struct HostCounters {
   uint64_t fid_errors = 0;           // reassembly errors the video function counted
   uint64_t speaker_bytes_played = 0;
   uint64_t speaker_transfers = 0;    // completed OUT transfers
+  uint64_t speaker_underrun_bytes = 0;  // silence the host sent for want of PCM
   double speaker_seconds = 0;        // the span they completed over
 };
 
@@ -59,8 +60,6 @@ class HostSide {
   // The frame interval the host committed, in 100 ns units.
   virtual uint32_t FrameInterval100ns() const = 0;
   virtual HostCounters Counters() const = 0;
-  // Every URB that crosses the children, submitted and completed.
-  virtual void SetUrbTap(UrbTap tap) = 0;
 };
 
 // Null when the class drivers are not in this build.

@@ -86,4 +86,49 @@ uint64_t PcmLedger::unexplained() const {
   return captured_.size();
 }
 
+void SpeakerLedger::Played(const uint8_t* bytes, size_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  played_.insert(played_.end(), bytes, bytes + n);
+}
+
+void SpeakerLedger::AllowSilence(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  silence_allowed_ = bytes;
+}
+
+void SpeakerLedger::Read(const uint8_t* bytes, size_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  carry_.insert(carry_.end(), bytes, bytes + n);
+  size_t at = 0;
+  for (; at + block_ <= carry_.size(); at += block_) Check(carry_.data() + at);
+  carry_.erase(carry_.begin(), carry_.begin() + ptrdiff_t(at));
+}
+
+void SpeakerLedger::Check(const uint8_t* p) {
+  // The host's stream is cut into packets from its first byte on, so a
+  // packet can only start at a multiple of the packet size.
+  for (size_t off = 0; off + block_ <= played_.size(); off += block_) {
+    if (std::memcmp(played_.data() + off, p, block_) == 0) {
+      played_.erase(played_.begin(), played_.begin() + ptrdiff_t(off + block_));
+      matched_ += block_;
+      return;
+    }
+  }
+  if (std::all_of(p, p + block_, [](uint8_t b) { return b == 0; }) && silence_used_ + block_ <= silence_allowed_) {
+    silence_used_ += block_;
+    return;
+  }
+  ++mismatches_;
+}
+
+uint64_t SpeakerLedger::mismatches() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return mismatches_;
+}
+
+uint64_t SpeakerLedger::matched_bytes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return matched_;
+}
+
 }  // namespace vhublab

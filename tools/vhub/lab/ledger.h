@@ -53,4 +53,30 @@ class PcmLedger {
   uint64_t mismatches_ = 0;
 };
 
+// Speaker: the host plays one continuous stream; the device copies each
+// transfer into a record and the application reads the records. What the
+// application reads, cut into `block`-byte packets, must appear in that
+// stream in order (records the driver trimmed leave gaps, never changes).
+// All-zero packets stand for the silence a host sends when its queue runs
+// dry, up to the number of bytes it reports as sent that way.
+class SpeakerLedger {
+ public:
+  explicit SpeakerLedger(size_t block = 192) : block_(block) {}
+  void Played(const uint8_t* bytes, size_t n);
+  void Read(const uint8_t* bytes, size_t n);
+  void AllowSilence(uint64_t bytes);
+  // Packets read that are nowhere in the played stream after the last match.
+  uint64_t mismatches() const;
+  uint64_t matched_bytes() const;
+
+ private:
+  void Check(const uint8_t* p);
+  const size_t block_;
+  mutable std::mutex mu_;
+  std::vector<uint8_t> played_;  // from the last matched packet on
+  std::vector<uint8_t> carry_;   // read bytes short of a packet
+  uint64_t silence_allowed_ = 0, silence_used_ = 0;
+  uint64_t mismatches_ = 0, matched_ = 0;
+};
+
 }  // namespace vhublab

@@ -22,8 +22,11 @@ nlohmann::json Report::ToJson() const {
                      {"mic_mismatches", microphone.mic_mismatches}};
   j["speaker"] = {{"speaker_bytes_played", speaker.speaker_bytes_played},
                   {"speaker_bytes_read", speaker.speaker_bytes_read},
+                  {"speaker_mismatches", speaker.speaker_mismatches},
                   {"speaker_transfers_per_second", speaker.speaker_transfers_per_second}};
   j["system"] = {{"replugs", system.replugs},
+                 {"frames_after_last_replug", system.frames_after_last_replug},
+                 {"mic_bytes_after_last_replug", system.mic_bytes_after_last_replug},
                  {"pool_bytes_leaked", system.pool_bytes_leaked},
                  {"verifier_findings", system.verifier_findings},
                  {"seconds", system.seconds},
@@ -39,6 +42,8 @@ std::vector<std::string> Report::Failures() const {
   if (camera.fid_errors) f.push_back(std::to_string(camera.fid_errors) + " frame-identifier error(s)");
   if (microphone.mic_mismatches)
     f.push_back(std::to_string(microphone.mic_mismatches) + " microphone transfer(s) differ from what was written");
+  if (speaker.speaker_mismatches)
+    f.push_back(std::to_string(speaker.speaker_mismatches) + " speaker packet(s) differ from what the host played");
   if (system.pool_bytes_leaked) f.push_back(std::to_string(system.pool_bytes_leaked) + " pool byte(s) leaked");
   if (system.verifier_findings) f.push_back(std::to_string(system.verifier_findings) + " verifier finding(s)");
   for (const std::string& p : problems) f.push_back(p);
@@ -68,8 +73,13 @@ void Report::PrintTable(std::ostream& out) const {
   row("microphone", "mic_mismatches", std::to_string(microphone.mic_mismatches));
   row("speaker", "speaker_bytes_played", std::to_string(speaker.speaker_bytes_played));
   row("speaker", "speaker_bytes_read", std::to_string(speaker.speaker_bytes_read));
+  row("speaker", "speaker_mismatches", std::to_string(speaker.speaker_mismatches));
   row("speaker", "speaker_transfers_per_second", num(speaker.speaker_transfers_per_second));
   row("system", "replugs", std::to_string(system.replugs));
+  if (system.replugs) {
+    row("system", "frames_after_last_replug", std::to_string(system.frames_after_last_replug));
+    row("system", "mic_bytes_after_last_replug", std::to_string(system.mic_bytes_after_last_replug));
+  }
   row("system", "pool_bytes_leaked", std::to_string(system.pool_bytes_leaked));
   row("system", "verifier_findings", std::to_string(system.verifier_findings));
   row("system", "seconds", num(system.seconds) + (system.virtual_time ? " (virtual)" : " (real)"));

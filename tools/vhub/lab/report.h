@@ -27,10 +27,14 @@ struct Report {
   struct Speaker {
     uint64_t speaker_bytes_played = 0;
     uint64_t speaker_bytes_read = 0;
+    uint64_t speaker_mismatches = 0;  // packets read that the host never played in that order
     double speaker_transfers_per_second = 0;
   } speaker;
   struct System {
     uint64_t replugs = 0;
+    // What reached the host after the last plug-in (only with replugs).
+    uint64_t frames_after_last_replug = 0;
+    uint64_t mic_bytes_after_last_replug = 0;
     uint64_t pool_bytes_leaked = 0;
     uint64_t verifier_findings = 0;
     double seconds = 0;

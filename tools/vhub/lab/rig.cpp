@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "lab/capture.h"
 #include "lab/host.h"
 #include "lab/text.h"
 #include "lab/video.h"
@@ -47,6 +48,16 @@ Rig::Rig(const RigOptions& options) : options_(options) {
   dopt.pool_tags = {hk::MakeTag("Zuwa"), 0x61626364};
   if (!hk::io::LoadDriver(kDriverName, DriverEntry, &status, dopt))
     throw LabError("the driver's DriverEntry failed with " + Hex(uint32_t(status)));
+  if (options.urb_tap) {
+    // Hooked before the bus exists, so the capture holds the host's
+    // enumeration of both children as well as their streams.
+    SetCaptureClock(+[]() -> uint64_t {
+      hk::Machine* m = hk::Machine::TryCurrent();
+      return m ? uint64_t(m->Elapsed100ns() / 10) : 0;
+    });
+    SetCaptureTap(options.urb_tap);
+    InstallUrbHook(hk::io::FindDriver(kDriverName));
+  }
 
   hk::pnp::RootDeviceSpec spec;
   spec.hardware_ids = {kBusHardwareId};
@@ -198,6 +209,10 @@ Rig::Leftovers Rig::Finish() {
     hk::pnp::Uninstall(bus_pdo_);
     Settle();
     bus_pdo_ = nullptr;
+  }
+  if (options_.urb_tap) {
+    SetCaptureTap({});
+    RemoveUrbHook(hk::io::FindDriver(kDriverName));
   }
   UnregisterHostClassDrivers();
   hk::io::UnloadDriver(kDriverName);

@@ -14,6 +14,7 @@
 #include "hk/io.h"
 #include "hk/machine.h"
 #include "hk/pnp.h"
+#include "lab/usbcapture.h"
 
 namespace vhublab {
 
@@ -23,6 +24,9 @@ struct RigOptions {
   bool name_given = false;
   std::string name;              // DeiverName.dat on drive C:
   std::ostream* log = nullptr;   // where the debug output goes
+  // Every URB of the children from their first request on (enumeration
+  // included) goes here; empty: no capture.
+  UrbTap urb_tap;
 };
 
 class Rig {

@@ -52,6 +52,23 @@ namespace {
 
 std::string Status(int32_t s) { return sdk::StatusText(s); }
 
+// The speaker source as the host plays it, every byte noted in the ledger
+// before the host can send it.
+class PlayedSource : public PcmSource {
+ public:
+  PlayedSource(std::unique_ptr<PcmSource> inner, SpeakerLedger& ledger)
+      : inner_(std::move(inner)), ledger_(ledger) {}
+  void Read(uint8_t* out, size_t bytes) override {
+    inner_->Read(out, bytes);
+    ledger_.Played(out, bytes);
+  }
+  std::string Describe() const override { return inner_->Describe(); }
+
+ private:
+  std::unique_ptr<PcmSource> inner_;
+  SpeakerLedger& ledger_;
+};
+
 int FrameIndexOf(const FrameSize& s) {
   const auto& all = OfferedFrameSizes();
   for (size_t i = 0; i < all.size(); ++i)
@@ -105,6 +122,10 @@ class Session {
   ContactSheet sheet_;
   FrameLedger frames_;
   PcmLedger pcm_;
+  SpeakerLedger speaker_ledger_{size_t(kBytesPerMs)};
+  // Machine time of the first and last frame the host received.
+  int64_t first_frame_us_ = -1, last_frame_us_ = -1;
+  uint64_t delivered_at_last_replug_ = 0, mic_at_last_replug_ = 0;
   std::mutex host_mu_;  // frames and captures arrive on the host's threads
   int last_fid_ = -1;
   uint64_t fid_toggle_errors_ = 0;
@@ -134,6 +155,9 @@ void Session::OnFrame(const HostFrame& f) {
     return;
   }
   frames_.Delivered(f.data, f.bytes);
+  const int64_t t = bench_ ? bench_->rig.Now().count() : 0;
+  if (first_frame_us_ < 0) first_frame_us_ = t;
+  last_frame_us_ = t;
   if (f.fid >= 0) {
     if (last_fid_ >= 0 && f.fid == last_fid_) ++fid_toggle_errors_;
     last_fid_ = f.fid;
@@ -151,7 +175,6 @@ bool Session::StartHost() {
     mic_captured_ += n;
     if (n) mic_wav_->Write(p, n);
   };
-  if (pcap_) host_->SetUrbTap([this](const UrbRecord& r) { pcap_->Write(r); });
   last_fid_ = -1;  // a new stream may start with either FID
   std::string why;
   if (!host_->Start(o_.frame_size, speaker_.get(), &why)) {
@@ -173,6 +196,7 @@ void Session::Replug(int k) {
     host_totals_.speaker_bytes_played += c.speaker_bytes_played;
     host_totals_.speaker_transfers += c.speaker_transfers;
     host_totals_.speaker_seconds += c.speaker_seconds;
+    host_totals_.speaker_underrun_bytes += c.speaker_underrun_bytes;
     host_->Stop();
   }
   Rig& rig = bench_->rig;
@@ -197,6 +221,11 @@ void Session::Replug(int k) {
     return;
   }
   ++report_.system.replugs;
+  {
+    std::lock_guard<std::mutex> lock(host_mu_);
+    delivered_at_last_replug_ = frames_.matched() + frames_.corrupt();
+    mic_at_last_replug_ = mic_captured_;
+  }
   Say("  replug " + std::to_string(k) + ": unplugged, children removed, plugged in, both started");
   if (host_) {
     host_ = MakeHostSide(rig);
@@ -209,7 +238,7 @@ int Session::Run() {
   report_.camera.frame_size = std::to_string(o_.frame_size.width) + "x" + std::to_string(o_.frame_size.height);
   video_ = VideoSource(o_.video);
   mic_ = OpenPcmSource(o_.mic);
-  speaker_ = OpenPcmSource(o_.speaker);
+  speaker_ = std::make_unique<PlayedSource>(OpenPcmSource(o_.speaker), speaker_ledger_);
   namespace fs = std::filesystem;
   const fs::path dir(o_.out_dir);
   mic_wav_ = std::make_unique<WavWriter>((dir / "microphone.wav").string());
@@ -227,6 +256,7 @@ int Session::Run() {
   ro.name_given = o_.name_given;
   ro.name = o_.name;
   ro.log = &out_;
+  if (pcap_) ro.urb_tap = [this](const UrbRecord& r) { pcap_->Write(r); };
   bench_ = std::make_unique<Bench>(ro);
   Rig& rig = bench_->rig;
   if (!bench_->WaitChildren(2)) report_.problems.push_back("the bus's two children did not start");
@@ -260,6 +290,11 @@ int Session::Run() {
     if (now >= total_us) break;
     if (next_replug <= o_.replug && now >= total_us * next_replug / (o_.replug + 1)) {
       Replug(next_replug++);
+      // The application resumes its pacing from the plug-in rather than
+      // writing in a burst the frames it would have written meanwhile.
+      const int64_t resumed = (rig.Now() - t0).count();
+      next_frame = std::max(next_frame, resumed);
+      next_audio = std::max(next_audio, resumed);
       continue;
     }
     if (now >= next_frame) {
@@ -279,6 +314,9 @@ int Session::Run() {
       r = bench_->bus.ReadSpeakerPcm(&got, spk.size());
       if (!r.ok()) ++speaker_read_failures_, last_failure_ = r.status;
       speaker_read_ += got.size();
+      speaker_ledger_.AllowSilence(host_totals_.speaker_underrun_bytes +
+                                   (host_ ? host_->Counters().speaker_underrun_bytes : 0));
+      speaker_ledger_.Read(got.data(), got.size());
       speaker_wav_->Write(got.data(), got.size());
       if (host_) host_->Pump();
       next_audio += audio_us;
@@ -300,6 +338,7 @@ int Session::Run() {
     host_totals_.speaker_bytes_played += c.speaker_bytes_played;
     host_totals_.speaker_transfers += c.speaker_transfers;
     host_totals_.speaker_seconds += c.speaker_seconds;
+    host_totals_.speaker_underrun_bytes += c.speaker_underrun_bytes;
     host_->Stop();
   }
 
@@ -311,7 +350,6 @@ int Session::Run() {
   if (!r.ok() || !gone) report_.problems.push_back("unplug at the end did not remove the children");
   host_.reset();
   bench_->bus.Close();
-  SetCaptureTap({});
 
   report_.system.seconds = elapsed;
   Finalise(rig.Finish());
@@ -336,12 +374,23 @@ void Session::Finalise(Rig::Leftovers left) {
   c.frames_corrupt = frames_.corrupt();
   c.frames_dropped = frames_.dropped();
   c.fid_errors = fid_toggle_errors_ + host_totals_.fid_errors;
-  c.video_fps = report_.system.seconds > 0 ? double(c.frames_delivered) / report_.system.seconds : 0;
+  // The rate the host received frames at, first to last.
+  c.video_fps = c.frames_delivered > 1 && last_frame_us_ > first_frame_us_
+                    ? double(c.frames_delivered - 1) * 1e6 / double(last_frame_us_ - first_frame_us_)
+                    : 0;
   report_.microphone.mic_bytes_written = mic_written_;
   report_.microphone.mic_bytes_captured = mic_captured_;
   report_.microphone.mic_mismatches = pcm_.mismatches();
   report_.speaker.speaker_bytes_played = host_totals_.speaker_bytes_played;
   report_.speaker.speaker_bytes_read = speaker_read_;
+  report_.speaker.speaker_mismatches = speaker_ledger_.mismatches();
+  if (report_.system.replugs) {
+    report_.system.frames_after_last_replug = c.frames_delivered - delivered_at_last_replug_;
+    report_.system.mic_bytes_after_last_replug = mic_captured_ - mic_at_last_replug_;
+    if (HostClassDriversPresent() &&
+        (!report_.system.frames_after_last_replug || !report_.system.mic_bytes_after_last_replug))
+      report_.problems.push_back("nothing streamed after plug-in " + std::to_string(report_.system.replugs));
+  }
   report_.speaker.speaker_transfers_per_second =
       host_totals_.speaker_seconds > 0 ? double(host_totals_.speaker_transfers) / host_totals_.speaker_seconds : 0;
   report_.system.pool_bytes_leaked = left.pool_bytes;
