@@ -463,6 +463,7 @@ static NTSTATUS TestFdPnp(PDEVICE_OBJECT device, PIRP irp) {
     }
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_STOP_DEVICE:
+        DbgPrint("VhubTestFd: %s\n", stack->MinorFunction == IRP_MN_STOP_DEVICE ? "stop" : "surprise removal");
         if (fd->InterfaceRegistered) IoSetDeviceInterfaceState(&fd->InterfaceName, FALSE);
         StopStream(fd);
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -474,6 +475,8 @@ static NTSTATUS TestFdPnp(PDEVICE_OBJECT device, PIRP irp) {
             fd->InterfaceRegistered = FALSE;
         }
         StopStream(fd);
+        DbgPrint("VhubTestFd: removed; transfers back: %lu completed, %lu failed, %ld still out\n",
+                 fd->Report.TransfersCompleted, fd->Report.TransfersFailed, fd->InFlight);
         irp->IoStatus.Status = STATUS_SUCCESS;
         NTSTATUS status = PassOn(fd, irp);
         IoDetachDevice(fd->Lower);
