@@ -245,7 +245,9 @@ int Session::Run() {
   speaker_wav_ = std::make_unique<WavWriter>((dir / "speaker.wav").string());
   if (!o_.pcap.empty()) pcap_ = std::make_unique<UsbPcapWriter>(o_.pcap);
 
-  Say("vhub run: " + report_.camera.frame_size + ", " + std::to_string(o_.seconds) + " s on the " +
+  std::ostringstream secs;
+  secs << o_.seconds;
+  Say("vhub run: " + report_.camera.frame_size + ", " + secs.str() + " s on the " +
       (o_.virtual_time ? "virtual" : "real") + " clock");
   Say("  video:   " + video_.Describe());
   Say("  mic:     " + mic_->Describe() + "    speaker (host plays): " + speaker_->Describe());
