@@ -114,6 +114,10 @@ for _ in $(seq 1 60); do
   sleep 1
 done
 
+# The product name the driver reads at AddDevice, from drive C: of the
+# prefix; the camera's USB texts carry it ("Acme Camera").
+printf 'Acme' >"$WINEPREFIX/drive_c/DeiverName.dat"
+
 # --- 1. install -------------------------------------------------------------
 echo "== wine: installing the driver package"
 # Wine 8's setupapi has no DIRID 13 (the driver store that Windows 10 runs
@@ -239,6 +243,8 @@ field() { sed -n "s/^$1 //p" "$report"; }
 check "the function driver was loaded on the camera" has_log '^VhubTestFd: attached'
 check "its set-up reached streaming  [stage $(field stage), status $(field setup-status)]" \
   eval '[ "$(field stage)" = 6 ] && [ "$(field setup-status)" = 0x00000000 ]'
+check "the driver read its name file" has_log ':Acme$'
+check "the camera's product text carries the name  [$(field product)]" eval '[ "$(field product)" = "Acme Camera" ]'
 check "probe/commit gave 480x360: 345600 bytes per frame  [$(field frame-bytes)]" eval '[ "$(field frame-bytes)" = 345600 ]'
 check "8 transfers in flight before any frame  [$(field transfers-in-flight)]" eval '[ "$(field transfers-in-flight)" = 8 ]'
 run "$vhubctl" info >"$work/info3.out"

@@ -101,11 +101,11 @@ static NTSTATUS SubmitUrb(TESTFD_EXTENSION* fd, PURB urb) {
 }
 
 static NTSTATUS GetDescriptor(TESTFD_EXTENSION* fd, UCHAR type, PVOID buffer, ULONG length,
-                              ULONG* returned) {
+                              ULONG* returned, UCHAR index = 0, USHORT language = 0) {
     URB urb;
     RtlZeroMemory(&urb, sizeof urb);
     UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type,
-                                 0, 0, buffer, NULL, length, NULL);
+                                 index, language, buffer, NULL, length, NULL);
     NTSTATUS status = SubmitUrb(fd, &urb);
     *returned = urb.UrbControlDescriptorRequest.TransferBufferLength;
     return status;
@@ -276,6 +276,20 @@ static NTSTATUS SetUpCamera(TESTFD_EXTENSION* fd) {
         TestFdLog("device descriptor", status);
         return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
     }
+    // The product text, as a host shows it (US English).
+    UCHAR text[256];
+    RtlZeroMemory(text, sizeof text);
+    UCHAR product_index = ((PUSB_DEVICE_DESCRIPTOR)device)->iProduct;
+    if (product_index != 0 &&
+        NT_SUCCESS(GetDescriptor(fd, USB_STRING_DESCRIPTOR_TYPE, text, sizeof text, &got,
+                                 product_index, 0x0409)) &&
+        got >= 2 && text[0] >= 2 && text[1] == USB_STRING_DESCRIPTOR_TYPE) {
+        ULONG chars = ((text[0] < got ? text[0] : got) - 2) / 2;
+        if (chars > 63) chars = 63;
+        RtlCopyMemory(r->Product, text + 2, chars * 2);
+        r->Product[chars] = 0;
+    }
+
     USB_CONFIGURATION_DESCRIPTOR head;
     status = GetDescriptor(fd, USB_CONFIGURATION_DESCRIPTOR_TYPE, &head, sizeof head, &got);
     if (!NT_SUCCESS(status) || got < sizeof head || head.wTotalLength < sizeof head) {

@@ -37,6 +37,7 @@ typedef struct VHUB_TESTFD_REPORT {
     unsigned int EmptyPackets;        // packets that carried no payload header
     unsigned int FramesComplete;      // ended by EOF with exactly FrameBytes bytes
     unsigned int FramesBad;           // ended (EOF or FID change) with another size
+    unsigned short Product[64];       // the product string descriptor's text (UTF-16, NUL-terminated)
     unsigned int FrameCount;          // entries in Checksums (the first VHUB_TESTFD_MAX_FRAMES frames)
     unsigned int Checksums[VHUB_TESTFD_MAX_FRAMES];  // FNV-1a of each complete frame, in order
 } VHUB_TESTFD_REPORT;

@@ -87,6 +87,11 @@ int Report() {
                 r->TransfersInFlight, r->TransfersCompleted, r->TransfersFailed);
     std::printf("packet-errors %u\nempty-packets %u\nframes-complete %u\nframes-bad %u\n",
                 r->PacketErrors, r->EmptyPackets, r->FramesComplete, r->FramesBad);
+    std::wstring product;
+    for (unsigned i = 0; i < 64 && r->Product[i]; ++i) product += wchar_t(r->Product[i]);
+    char utf8[256] = "";
+    WideCharToMultiByte(CP_UTF8, 0, product.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
+    std::printf("product %s\n", utf8);
     unsigned n = r->FrameCount < VHUB_TESTFD_MAX_FRAMES ? r->FrameCount : VHUB_TESTFD_MAX_FRAMES;
     for (unsigned i = 0; i < n; ++i) std::printf("frame %u %08X\n", i, r->Checksums[i]);
     std::free(r);
