@@ -586,7 +586,9 @@ EXTERN_C void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (Irp->IoStatus.Status == STATUS_PENDING)
             hk::verifier::Report(kIrpCompletedWithPending, "IofCompleteRequest", Irp,
                                  "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
-        if (Irp->CancelRoutine)
+        // The cancel routine pointer is only ever exchanged atomically
+        // (IoSetCancelRoutine, IoCancelIrp on another processor).
+        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
             hk::verifier::Report(kIrpCancelRoutineAtCompletion, "IofCompleteRequest", Irp,
                                  "IRP " + Hex(Irp) + " completed with its cancel routine still set");
         r->state = IrpRecord::State::Dispatched;
