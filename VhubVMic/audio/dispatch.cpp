@@ -108,7 +108,7 @@ NTSTATUS IsochronousTransfer(PPDO_DEVICE_DATA Child, PIRP Irp, PURB Urb) {
         return STATUS_PENDING;
     }
 
-    LONGLONG age = QueryTickMilliseconds() - bus->LastPcmWriteTime;
+    LONGLONG age = QueryTickMilliseconds() - SharedRead(&bus->LastPcmWriteTime);
     if (age <= VHUB_MIC_PARK_AGE_MS) {
         VhubDbgPrint("Urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER\n");
         IoMarkIrpPending(Irp);

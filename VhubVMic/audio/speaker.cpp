@@ -90,7 +90,7 @@ VOID NTAPI ThreadProc(PVOID StartContext) {
             allowance = 0;
         }
 
-        while (bus->SpeakerIrpCount != 0 && allowance > 0 && windowCount <= VHUB_PACING_WINDOW_LIMIT) {
+        while (SharedRead(&bus->SpeakerIrpCount) != 0 && allowance > 0 && windowCount <= VHUB_PACING_WINDOW_LIMIT) {
             PIRP transfer = GetSpeakerPendingIrp(bus);
             if (transfer == NULL) {
                 continue;

@@ -64,6 +64,16 @@ VOID NTAPI urb_irp_cancel_routine5(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI urb_irp_cancel_routine2(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI urb_irp_cancel_routine3(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// Counters and time stamps that one side reads without the other side's
+// lock go through interlocked operations: whole values, never torn, and no
+// compiler may cache them.
+inline ULONG SharedRead(volatile ULONG* Value) {
+    return (ULONG)InterlockedCompareExchange((volatile LONG*)Value, 0, 0);
+}
+inline LONGLONG SharedRead(volatile LONGLONG* Value) {
+    return InterlockedCompareExchange64(Value, 0, 0);
+}
+
 // A transfer's data buffer: TransferBuffer, else the system address of
 // TransferBufferMDL, else NULL.
 PVOID UrbDataBuffer(PVOID TransferBuffer, PMDL TransferBufferMDL);

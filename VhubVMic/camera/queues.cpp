@@ -53,7 +53,7 @@ BOOLEAN LinkAndArm(const IrpQueue& Q, PIRP Irp, BOOLEAN AtHead) {
         InsertTailList(Q.List, &Irp->Tail.Overlay.ListEntry);
     }
     if (Q.Count) {
-        ++*Q.Count;
+        InterlockedIncrement((volatile LONG*)Q.Count);
     }
     (VOID)IoSetCancelRoutine(Irp, Q.Cancel);
     BOOLEAN parked = TRUE;
@@ -62,7 +62,7 @@ BOOLEAN LinkAndArm(const IrpQueue& Q, PIRP Irp, BOOLEAN AtHead) {
         // routine to call, so the request is ours to finish.
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         if (Q.Count) {
-            --*Q.Count;
+            InterlockedDecrement((volatile LONG*)Q.Count);
         }
         parked = FALSE;
     }
@@ -84,7 +84,7 @@ PIRP TakeLocked(const IrpQueue& Q) {
     while (!IsListEmpty(Q.List)) {
         PIRP irp = IrpFromLink(RemoveHeadList(Q.List));
         if (Q.Count) {
-            --*Q.Count;
+            InterlockedDecrement((volatile LONG*)Q.Count);
         }
         // Self-linked: the cancel routine will not find it on the list.
         InitializeListHead(&irp->Tail.Overlay.ListEntry);
@@ -112,7 +112,7 @@ VOID CancelParked(const IrpQueue& Q, PDEVICE_OBJECT DeviceObject, PIRP Irp, PCST
         if (link == &Irp->Tail.Overlay.ListEntry) {
             RemoveEntryList(link);
             if (Q.Count) {
-                --*Q.Count;
+                InterlockedDecrement((volatile LONG*)Q.Count);
             }
             break;
         }
@@ -176,7 +176,7 @@ PIRP GetMicPendingIrp(PFDO_DEVICE_DATA BusExtension) {
     PIRP taken = TakeLocked(q);
     // Every write stamps the time, found or not: the dispatcher parks
     // microphone transfers only while the application keeps writing.
-    BusExtension->LastPcmWriteTime = QueryTickMilliseconds();
+    InterlockedExchange64(&BusExtension->LastPcmWriteTime, QueryTickMilliseconds());
     KeReleaseSpinLock(q.Lock, irql);
     return taken;
 }
