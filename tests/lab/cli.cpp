@@ -243,13 +243,13 @@ TEST(Session, EveryFrameSizeStreamsAndIsCaptured) {
     const std::string name = std::to_string(size.width) + "x" + std::to_string(size.height);
     SCOPED_TRACE(name);
     const std::string out = dir.File(name), pcap = dir.File(name + ".pcap");
-    VhubRun r = Vhub({"run", "--virtual-time", "--seconds", "0.2", "--frame-size", name, "--out", out, "--pcap", pcap});
+    VhubRun r = Vhub({"run", "--virtual-time", "--seconds", "0.12", "--frame-size", name, "--out", out, "--pcap", pcap});
     SCOPED_TRACE(r.out + r.err);
     EXPECT_EQ(r.code, 0);
     const auto report = nlohmann::json::parse(Slurp(out + "/report.json"));
     const auto& cam = report["camera"];
     EXPECT_EQ(cam["frame_size"], name);
-    EXPECT_GT(cam["frames_delivered"].get<int>(), 3);
+    EXPECT_GE(cam["frames_delivered"].get<int>(), 3);
     EXPECT_EQ(cam["frames_corrupt"], 0);
     EXPECT_EQ(cam["fid_errors"], 0);
 
