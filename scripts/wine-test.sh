@@ -109,14 +109,14 @@ mkdir -p "$WINEPREFIX"
 # Create the prefix and let it shut down completely, so that the session
 # below starts from a settled system rather than racing the first boot's
 # service start-up.
-WINEDEBUG=-all wineboot -i >/dev/null 2>&1
-WINEDEBUG=-all wineserver -w
+WINEDEBUG=-all timeout 300 wineboot -i >/dev/null 2>&1
+WINEDEBUG=-all timeout 120 wineserver -w
 # The session: the system processes (services, plugplay, the winedevice
 # that hosts the driver) inherit this WINEDEBUG and this stderr, so the
 # driver's DbgPrint output (warn+debugstr) lands in $syslog.
 export WINEDEBUG=warn+debugstr,warn+plugplay
 wineserver -p
-wineboot >"$syslog" 2>&1
+timeout 300 wineboot >"$syslog" 2>&1
 for _ in $(seq 1 60); do
   WINEDEBUG=-all wine sc query PlugPlay 2>/dev/null | grep RUNNING >/dev/null && break
   sleep 1
