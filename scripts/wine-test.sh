@@ -149,7 +149,13 @@ for _ in $(seq 1 30); do
   sleep 1
 done
 driver_log() {  # the driver's DbgPrint lines, GBK text made readable
-  grep -a 'debugstr:' "$syslog" | sed 's/^.*vDbgPrintExWithPrefix [0-9a-f]*:[0-9a-f]*: //' | iconv -f GBK -t UTF-8 -c
+  # A message with line breaks inside continues on lines without Wine's
+  # "tid:class:channel:" prefix; they belong to the DbgPrint before them.
+  awk '/^[0-9a-f][0-9a-f][0-9a-f][0-9a-f]:/ {
+         dbg = index($0, ":warn:debugstr:vDbgPrintExWithPrefix ") > 0
+         if (dbg) { sub(/^.*vDbgPrintExWithPrefix [0-9a-f]*:[0-9a-f]*: /, ""); print }
+         next }
+       dbg' "$syslog" | quiet | iconv -f GBK -t UTF-8 -c
 }
 # (grep reads to the end: an early exit would fail the pipeline by SIGPIPE)
 has_log() { driver_log | grep -- "$1" >/dev/null; }
