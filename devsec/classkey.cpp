@@ -6,9 +6,9 @@
 
 namespace {
 
-// Self-relative, DACL only (protected, auto-inherited): local system gets
-// GENERIC_ALL, inherited by subkeys and values.
-LONG g_TemplateState;  // DEVSEC_TEMPLATE_*
+// Whether the kernel accepted the template descriptor (DEVSEC_TEMPLATE_*),
+// tested once per load. Racing first uses store the same result.
+volatile LONG g_TemplateState;
 
 const ULONG kMaxNameChars = 32766;
 
@@ -45,6 +45,8 @@ void FormatClassKeyName(LPCGUID Guid, WCHAR Name[39]) {
 
 }  // namespace
 
+// Self-relative, DACL only (protected, auto-inherited): local system gets
+// GENERIC_ALL, inherited by subkeys and values.
 const UCHAR DevsecPropertiesTemplate[48] = {
     0x01, 0x00, 0x04, 0x94, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
     0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x02, 0x00, 0x1C, 0x00,

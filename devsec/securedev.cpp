@@ -5,9 +5,11 @@
 namespace {
 
 // Resolved on the first call and kept until the driver unloads. Two first
-// calls racing each other store the same values.
-BOOLEAN g_Resolved;
-PIO_CREATE_DEVICE_SECURE g_CreateRoutine;
+// calls racing each other store the same values. Both are volatile so that
+// the routine is stored before the flag that announces it: a call that sees
+// the flag set never reads a routine pointer that is still NULL.
+volatile BOOLEAN g_Resolved;
+PIO_CREATE_DEVICE_SECURE volatile g_CreateRoutine;
 
 }  // namespace
 
@@ -27,15 +29,19 @@ extern "C" NTSTATUS NTAPI IoCreateDeviceSecure(
     PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
     DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
     PCUNICODE_STRING DefaultSDDLString, LPCGUID DeviceClassGuid, PDEVICE_OBJECT* DeviceObject) {
+    PIO_CREATE_DEVICE_SECURE routine;
     if (!g_Resolved) {
         static const WCHAR kName[] = KTEXT("IoCreateDeviceSecure");
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, kName);
-        PIO_CREATE_DEVICE_SECURE routine = (PIO_CREATE_DEVICE_SECURE)MmGetSystemRoutineAddress(&name);
-        g_CreateRoutine = routine ? routine : CreateDeviceSecureFallback;
+        routine = (PIO_CREATE_DEVICE_SECURE)MmGetSystemRoutineAddress(&name);
+        if (!routine) routine = CreateDeviceSecureFallback;
+        g_CreateRoutine = routine;
         g_Resolved = TRUE;
+    } else {
+        routine = g_CreateRoutine;
     }
-    return g_CreateRoutine(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
+    return routine(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
                            DeviceCharacteristics, Exclusive, DefaultSDDLString, DeviceClassGuid,
                            DeviceObject);
 }
