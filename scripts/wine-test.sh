@@ -135,7 +135,7 @@ echo "== wine: installing the driver package"
 mkdir -p "$work/package"
 cp "$package/VhubVMic.sys" "$package/vhubctl.exe" "$work/package/"
 sed -e 's/^\(DefaultDestDir *= *\)13/\112/' -e 's/%13%/%12%/g' "$package/VhubVMic.inf" >"$work/package/VhubVMic.inf"
-cp "$tools/installer/vhubinst.exe" "$work/package/"
+cp "$package/vhubinst.exe" "$work/package/"
 vhubctl=$work/package/vhubctl.exe
 (cd "$work/package" && run ./vhubinst.exe install VhubVMic.inf 'ROOT\VHUBVMIC') | tee "$work/install.out"
 check "vhubinst installs the package on ROOT\\VHUBVMIC" grep -q "installed on ROOT" "$work/install.out"
