@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <set>
 
 #include "devsec_fixture.h"
 
@@ -220,36 +222,127 @@ TEST_F(DevsecTest, KernelConverterIsUsedWhenExported) {
     EXPECT_EQ(bad, nullptr);
 }
 
-// Every allocation of a creation fails in turn: each failure is reported and
-// leaves no pool, handle or device behind; the first allocation that is not
-// reached ends the sweep.
-TEST_F(DevsecTest, EachAllocationFailureLeavesNothingBehind) {
-    for (bool classKeyExists : {false, true}) {
-        for (size_t n = 1;; ++n) {
-            if (!classKeyExists) hk::registry::DeleteKey(kCameraKey);
-            auto before = machine_.OutstandingPool();
-            machine_.FailNthAllocation(n);
-            PDEVICE_OBJECT device;
-            NTSTATUS status = Create(kChildSddl, &kCameraClass, &device);
-            bool reached = machine_.PoolStatsAll().end() !=
-                           std::find_if(machine_.PoolStatsAll().begin(), machine_.PoolStatsAll().end(),
-                                        [](const hk::PoolTagStats& s) { return s.failed_allocations; });
-            machine_.ClearPoolFaults();
-            if (NT_SUCCESS(status)) {
-                ASSERT_NE(device, nullptr);
-                IoDeleteDevice(device);
-                devices_.pop_back();
-            } else {
-                EXPECT_EQ(device, nullptr) << "allocation " << n;
-                EXPECT_EQ(machine_.OutstandingPool().size(), before.size()) << "allocation " << n;
-            }
-            EXPECT_EQ(machine_.OpenHandleCount(), 0u) << "allocation " << n;
-            if (NT_SUCCESS(status) && n > 40) break;
-            if (NT_SUCCESS(status) && !reached) break;
-            ASSERT_LT(n, 200u);
-        }
-    }
+// Every allocation of a creation fails in turn, in three registry states.
+// A sweep that only counts on the failure being hit proves nothing, so each
+// step checks that exactly the n-th allocation was refused, and the sweep
+// must end exactly after the number of allocations a clean creation makes.
+// A refused allocation fails the creation with 0xC000009A and leaves no
+// pool, handle or device object behind; the one exception is the template
+// test, whose failure only means "Properties" is created without security.
+struct SweepCase {
+    const char* name;
+    void (*prepare)();
+    std::vector<ULONG> devsec_tags;  // the library's own allocations, in order
+};
+
+std::map<ULONG, size_t> RefusedByTag(hk::Machine& m) {
+    std::map<ULONG, size_t> out;
+    for (const hk::PoolTagStats& s : m.PoolStatsAll()) out[s.tag] = s.failed_allocations;
+    return out;
 }
+
+size_t TotalAllocations(hk::Machine& m) {
+    size_t n = 0;
+    for (const hk::PoolTagStats& s : m.PoolStatsAll()) n += s.total_allocations;
+    return n;
+}
+
+class AllocationSweepTest : public DevsecTest, public ::testing::WithParamInterface<SweepCase> {};
+
+TEST_P(AllocationSweepTest, EachAllocationFailureLeavesNothingBehind) {
+    const SweepCase& c = GetParam();
+    const ULONG kCapture = hk::MakeTag("SeSc");
+    std::set<ULONG> watched(c.devsec_tags.begin(), c.devsec_tags.end());
+    watched.insert(kCapture);
+
+    // A clean creation first: how many allocations it makes.
+    c.prepare();
+    DevsecResetState();
+    size_t before = TotalAllocations(machine_);
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(Create(kChildSddl, &kCameraClass, &device), STATUS_SUCCESS);
+    size_t clean = TotalAllocations(machine_) - before;
+    IoDeleteDevice(device);
+    devices_.clear();
+    ASSERT_GT(clean, 0u);
+
+    std::vector<ULONG> refused;  // the tag refused at each step
+    for (size_t n = 1; n <= clean + 1; ++n) {
+        c.prepare();
+        DevsecResetState();  // the template is tested again, as after a reload
+        auto failedBefore = RefusedByTag(machine_);
+        size_t poolBefore = machine_.OutstandingPool().size();
+        machine_.FailNthAllocation(n);
+        NTSTATUS status = Create(kChildSddl, &kCameraClass, &device);
+        machine_.ClearPoolFaults();
+        std::vector<ULONG> hit;
+        for (auto& [tag, count] : RefusedByTag(machine_))
+            if (count != failedBefore[tag]) hit.push_back(tag);
+
+        if (n == clean + 1) {
+            EXPECT_TRUE(hit.empty()) << "allocation " << n << " is one more than a creation makes";
+            EXPECT_EQ(status, STATUS_SUCCESS);
+        } else {
+            ASSERT_EQ(hit.size(), 1u) << "allocation " << n << " was not refused";
+            refused.push_back(hit[0]);
+            bool templateTest = DevsecTemplateState() == DEVSEC_TEMPLATE_INVALID;
+            if (templateTest) {
+                EXPECT_EQ(hit[0], kCapture);
+                EXPECT_EQ(status, STATUS_SUCCESS) << "allocation " << n;
+            } else {
+                EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES)
+                    << "allocation " << n << " (" << hk::TagText(hit[0]) << ")";
+                EXPECT_EQ(device, nullptr);
+                EXPECT_EQ(machine_.OutstandingPool().size(), poolBefore)
+                    << "allocation " << n << " (" << hk::TagText(hit[0]) << ")";
+            }
+        }
+        if (NT_SUCCESS(status)) {
+            ASSERT_NE(device, nullptr);
+            IoDeleteDevice(device);
+            devices_.clear();
+        }
+        EXPECT_EQ(driver_->DeviceObject, nullptr) << "allocation " << n << ": a device was left";
+        EXPECT_EQ(machine_.OpenHandleCount(), 0u) << "allocation " << n;
+    }
+
+    // The library's own allocations were each refused once, in their order.
+    std::vector<ULONG> own;
+    for (ULONG tag : refused)
+        if (watched.count(tag)) own.push_back(tag);
+    std::vector<std::string> ownText, wantText;
+    for (ULONG t : own) ownText.push_back(hk::TagText(t));
+    for (ULONG t : c.devsec_tags) wantText.push_back(hk::TagText(t));
+    EXPECT_EQ(ownText, wantText);
+}
+
+void NoClassKey() { hk::registry::DeleteKey(kCameraKey); }
+void StoredDefault() {
+    NoClassKey();
+    // Stored by the library, the default carries SE_DACL_DEFAULTED.
+    std::vector<uint8_t> d = Sd(kDefaultSddl);
+    d[2] |= SE_DACL_DEFAULTED;
+    hk::registry::SetValue(kCameraProperties, "Security", REG_BINARY, d);
+}
+void AdminOverride() {
+    NoClassKey();
+    hk::registry::SetValue(kCameraProperties, "Security", REG_BINARY, Sd("D:P(A;;GA;;;SY)"));
+    hk::registry::SetDword(kCameraProperties, "DeviceType", 0x22);
+}
+
+const ULONG kSeAl = DEVSEC_TAG_ACL, kSeSd = DEVSEC_TAG_DESCRIPTOR, kPpRb = DEVSEC_TAG_VALUE;
+const ULONG kSeSc = hk::MakeTag("SeSc");
+
+INSTANTIATE_TEST_SUITE_P(
+    States, AllocationSweepTest,
+    ::testing::Values(
+        // New class key: text parsed and built, template tested, default stored.
+        SweepCase{"NoClassKey", NoClassKey, {kSeAl, kSeSd, kSeSc}},
+        // Stored default read back and dropped, then the same as above.
+        SweepCase{"StoredDefault", StoredDefault, {kPpRb, kSeSc, kSeAl, kSeSd, kSeSc}},
+        // An administrator's descriptor: no text parsed, nothing stored.
+        SweepCase{"AdminOverride", AdminOverride, {kPpRb, kSeSc}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Every registry call of a creation fails in turn, with the same outcome.
 TEST_F(DevsecTest, EachRegistryFailureLeavesNothingBehind) {

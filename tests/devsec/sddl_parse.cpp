@@ -91,6 +91,30 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"D:(A;;0x;;;SY)", STATUS_INVALID_PARAMETER},
         ParseCase{"D:(A;;ZZ;;;SY)", STATUS_INVALID_PARAMETER},
         ParseCase{"D:(A;;GAX;;;SY)", STATUS_INVALID_PARAMETER},
+        // Numbers: "0X" too; a digit starts a decimal number that ends at the
+        // first non-digit, where a hexadecimal one may follow and replace it.
+        ParseCase{"D:(A;;0X1f;;;SY)", STATUS_SUCCESS, 0, {Allow(0x1F, "S-1-5-18")}},
+        ParseCase{"D:(A;;10FF;;;SY)", STATUS_SUCCESS, 0, {Allow(0xFF, "S-1-5-18")}},
+        ParseCase{"D:(A;;GA 0x10 GW;;;SY)", STATUS_SUCCESS, 0, {Allow(0x40000010, "S-1-5-18")}},
+        ParseCase{"D:(A;;0xFFFFFFFF;;;SY)", STATUS_SUCCESS, 0, {Allow(0xFFFFFFFF, "S-1-5-18")}},
+        ParseCase{"D:(A;;FFFFFFFFF;;;SY)", STATUS_INVALID_PARAMETER},
+        ParseCase{"D:(A;;00x10;;;SY)", STATUS_INVALID_PARAMETER},
+        ParseCase{"D:(A;;-1;;;SY)", STATUS_INVALID_PARAMETER},
+        // The second entry is held to the same rules as the first.
+        ParseCase{"D:(A;;GA;;;SY)(D;;GA;;;BA)", STATUS_INVALID_PARAMETER},
+        ParseCase{"D:(A;;GA;;;SY)(A;OI;GA;;;BA)", STATUS_INVALID_PARAMETER},
+        ParseCase{"D:(A;;GA;;;SY)(A;;GA;;BA)", STATUS_INVALID_PARAMETER},  // nine ';'
+        ParseCase{"D:(A;;GA;;;SY)(A;;GA;;;QQ)", STATUS_NONE_MAPPED},
+        ParseCase{"G:BAD:(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        ParseCase{"D:(A;;GA;;;SY)G:BA", STATUS_INVALID_PARAMETER},
+        ParseCase{"D :(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        ParseCase{"D:((A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        ParseCase{"D:(A;;GA;;;S)", STATUS_NONE_MAPPED},
+        // Entries may be separated by spaces; a ')' needs no '(' after it.
+        ParseCase{"D:(A;;GA;;;SY) (A;;GR;;;BA)", STATUS_SUCCESS, 0,
+                  {Allow(kGA, "S-1-5-18"), Allow(0x80000000, "S-1-5-32-544")}},
+        ParseCase{"D:P A;;GA;;;SY)A;;GR;;;BA)", STATUS_SUCCESS, SE_DACL_PROTECTED,
+                  {Allow(kGA, "S-1-5-18"), Allow(0x80000000, "S-1-5-32-544")}},
         ParseCase{"D:(A;;GA;;;WD)(A;;GR;;;BU)(A;;GW;;;AN)", STATUS_SUCCESS, 0,
                   {Allow(kGA, "S-1-1-0"), Allow(0x80000000, "S-1-5-32-545"),
                    Allow(0x40000000, "S-1-5-7")}}));
@@ -120,23 +144,51 @@ INSTANTIATE_TEST_SUITE_P(
                       AliasCase{"LS", "S-1-5-19"}, AliasCase{"NS", "S-1-5-20"},
                       AliasCase{"ac", "S-1-15-2-1"}, AliasCase{"uD", "S-1-5-84-0-0-0-0-0"}));
 
-TEST_F(DevsecTest, NewerAliasesAreDroppedOnAnOlderSystem) {
-    hk::security::SetWdmVersion(1, 0x10);
-    if (IoIsWdmVersionAvailable(1, 0x20)) {
+// The last four aliases name SIDs that systems below WDM 1.32 do not know:
+// there the entry is left out and the others stay.
+class WdmVersionTest : public DevsecTest {
+protected:
+    void TearDown() override {
         hk::security::SetWdmVersion(6, 2);
-        GTEST_SKIP() << "IoIsWdmVersionAvailable is not configurable in this build";
+        DevsecTest::TearDown();
     }
-    for (const char* alias : {"LS", "NS", "AC", "UD"}) {
-        std::u16string text = Wide(std::string("D:(A;;GA;;;") + alias + ")(A;;GR;;;SY)");
-        PACL acl;
-        SECURITY_DESCRIPTOR_CONTROL control;
-        ASSERT_EQ(ParseSddlDacl(reinterpret_cast<PCWSTR>(text.c_str()), FALSE, &acl, &control),
-                  STATUS_SUCCESS) << alias;
-        EXPECT_EQ(Aces(acl), std::vector<AceView>{Allow(0x80000000, "S-1-5-18")}) << alias;
-        EXPECT_EQ(acl->AclSize, 8 + 20);
-        ExFreePoolWithTag(acl, 0);
+};
+
+TEST_F(WdmVersionTest, NewerAliasesAreDroppedOnAnOlderSystem) {
+    struct {
+        UCHAR major, minor;
+        bool newer_kept;
+    } systems[] = {{1, 0x10, false}, {1, 0x1F, false}, {1, 0x20, true}, {1, 0x30, true}, {6, 0, true}};
+    for (auto& sys : systems) {
+        hk::security::SetWdmVersion(sys.major, sys.minor);
+        for (const char* alias : {"LS", "NS", "AC", "UD", "WD", "BU"}) {
+            bool newer = std::string("LSNSACUD").find(alias) != std::string::npos;
+            std::string sddl = std::string("D:P(A;;GA;;;") + alias + ")(A;;GR;;;SY)";
+            UNICODE_STRING text;
+            std::u16string wide = Wide(sddl);
+            RtlInitUnicodeString(&text, reinterpret_cast<PCWSTR>(wide.c_str()));
+            PSECURITY_DESCRIPTOR sd = nullptr;
+            ASSERT_EQ(SddlToSecurityDescriptor(&text, TRUE, &sd), STATUS_SUCCESS) << sddl;
+            auto rel = static_cast<PISECURITY_DESCRIPTOR_RELATIVE>(sd);
+            auto dacl = reinterpret_cast<PACL>(static_cast<uint8_t*>(sd) + rel->Dacl);
+            std::vector<AceView> aces = Aces(dacl);
+            bool kept = !newer || sys.newer_kept;
+            ASSERT_EQ(aces.size(), kept ? 2u : 1u) << sddl << " on WDM " << (int)sys.major << "." << (int)sys.minor;
+            EXPECT_EQ(aces.back(), Allow(0x80000000, "S-1-5-18"));
+            if (!kept) EXPECT_EQ(dacl->AclSize, 8 + 20) << "no room is left for the dropped entry";
+            EXPECT_EQ(rel->Control, 0x900C);
+            ExFreePoolWithTag(sd, 0);
+        }
     }
-    hk::security::SetWdmVersion(6, 2);
+    // An entry dropped on its own leaves an empty list, not an error.
+    hk::security::SetWdmVersion(1, 0x10);
+    std::u16string only = u"D:(A;;GA;;;UD)";
+    PACL acl;
+    SECURITY_DESCRIPTOR_CONTROL control;
+    ASSERT_EQ(ParseSddlDacl(reinterpret_cast<PCWSTR>(only.c_str()), FALSE, &acl, &control), STATUS_SUCCESS);
+    EXPECT_EQ(acl->AceCount, 0);
+    EXPECT_EQ(acl->AclSize, 8);
+    ExFreePoolWithTag(acl, 0);
 }
 
 TEST_F(DevsecTest, ChildTextBuildsTheExpectedDescriptor) {
