@@ -39,6 +39,18 @@ TEST_F(DevsecTest, BuiltInPathAppliesTheChildDescriptor) {
     EXPECT_EQ(sec->information, (SECURITY_INFORMATION)DACL_SECURITY_INFORMATION);
     EXPECT_EQ(sec->handle_access, (ACCESS_MASK)WRITE_DAC);
     EXPECT_EQ(hk::security::DeviceSddl(device), kDefaultSddl);
+    const auto* rel = reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(sec->descriptor.data());
+    ASSERT_NE(rel->Dacl, 0u);
+    auto dacl = reinterpret_cast<const ACL*>(sec->descriptor.data() + rel->Dacl);
+    EXPECT_EQ(dacl->AclSize, 92);
+    const ACCESS_MASK kRWX = 0xE0000000;
+    EXPECT_EQ(Aces(dacl), (std::vector<AceView>{{ACCESS_ALLOWED_ACE_TYPE, 0, 0x10000000, "S-1-5-18"},
+                                                {ACCESS_ALLOWED_ACE_TYPE, 0, kRWX, "S-1-5-32-544"},
+                                                {ACCESS_ALLOWED_ACE_TYPE, 0, kRWX, "S-1-1-0"},
+                                                {ACCESS_ALLOWED_ACE_TYPE, 0, kRWX, "S-1-5-12"}}));
+    EXPECT_EQ(rel->Owner, 0u);
+    EXPECT_EQ(rel->Group, 0u);
+    EXPECT_EQ(rel->Sacl, 0u);
     EXPECT_EQ(machine_.OpenHandleCount(), 0u) << "the WRITE_DAC handle is closed";
     EXPECT_EQ(hk::registry::CallCount("ZwOpenKey"), 0u) << "no class, no registry";
 
@@ -220,6 +232,143 @@ TEST_F(DevsecTest, KernelConverterIsUsedWhenExported) {
     PDEVICE_OBJECT bad;
     EXPECT_EQ(Create(u"D:(A;;GA;;;XY)", &kCameraClass, &bad), STATUS_NONE_MAPPED);
     EXPECT_EQ(bad, nullptr);
+}
+
+// The parts of an administrator's descriptor decide the access the handle
+// is opened with and what is set through it.
+TEST_F(DevsecTest, AdminDescriptorPartsDecideTheHandleAccess) {
+    struct {
+        const char* sddl;
+        ACCESS_MASK access;
+        SECURITY_INFORMATION information;
+    } cases[] = {
+        {"D:P(A;;GA;;;SY)", WRITE_DAC, DACL_SECURITY_INFORMATION},
+        {"O:BAD:P(A;;GA;;;SY)", WRITE_OWNER | WRITE_DAC, 5},
+        {"G:SY", WRITE_OWNER, GROUP_SECURITY_INFORMATION},
+        {"S:(AU;SA;GA;;;WD)", ACCESS_SYSTEM_SECURITY, SACL_SECURITY_INFORMATION},
+        {"O:BAG:SYD:(A;;GA;;;SY)S:(AU;SA;GA;;;WD)", WRITE_OWNER | WRITE_DAC | ACCESS_SYSTEM_SECURITY, 0xF},
+    };
+    for (auto& c : cases) {
+        hk::registry::SetValue(kCameraProperties, "Security", REG_BINARY, Sd(c.sddl));
+        PDEVICE_OBJECT device;
+        ASSERT_EQ(Create(kChildSddl, &kCameraClass, &device), STATUS_SUCCESS) << c.sddl;
+        auto sec = hk::security::OfDevice(device);
+        ASSERT_TRUE(sec.has_value());
+        EXPECT_EQ(sec->handle_access, c.access) << c.sddl;
+        EXPECT_EQ(sec->information, c.information) << c.sddl;
+        EXPECT_EQ(sec->set_count, 1u);
+        EXPECT_EQ(hk::security::DeviceSddl(device), c.sddl);
+    }
+}
+
+// "Exclusive" counts by its low byte, and only with a security value.
+TEST_F(DevsecTest, ExclusiveOverrideUsesTheLowByte) {
+    struct {
+        bool security;
+        ULONG exclusive;
+        bool expected;
+    } cases[] = {{true, 1, true}, {true, 0x100, false}, {true, 0x101, true}, {true, 0, false},
+                 {false, 1, false}};
+    for (auto& c : cases) {
+        hk::registry::DeleteKey(kCameraKey);
+        if (c.security) hk::registry::SetValue(kCameraProperties, "Security", REG_BINARY, Admin());
+        hk::registry::SetDword(kCameraProperties, "Exclusive", c.exclusive);
+        PDEVICE_OBJECT device;
+        ASSERT_EQ(Create(kChildSddl, &kCameraClass, &device), STATUS_SUCCESS);
+        EXPECT_EQ((device->Flags & DO_EXCLUSIVE) != 0, c.expected)
+            << "Exclusive " << c.exclusive << (c.security ? " with" : " without") << " security";
+    }
+}
+
+// A template the kernel refuses is remembered: "Properties" keys are then
+// created without security of their own, and the template is not tried again.
+TEST_F(DevsecTest, RefusedTemplateIsRememberedForTheLoad) {
+    const ULONG kCapture = hk::MakeTag("SeSc");
+    machine_.FailTag(kCapture);
+    PDEVICE_OBJECT camera;
+    ASSERT_EQ(Create(kChildSddl, &kCameraClass, &camera), STATUS_SUCCESS);
+    machine_.ClearPoolFaults();
+    EXPECT_EQ(DevsecTemplateState(), DEVSEC_TEMPLATE_INVALID);
+    EXPECT_TRUE(hk::registry::KeyExists(kCameraProperties));
+    EXPECT_TRUE(hk::registry::KeySecurity(kCameraProperties).empty());
+    EXPECT_TRUE(hk::registry::GetValue(kCameraProperties, "Security").has_value());
+
+    const GUID audio = {0xDF704935, 0xA186, 0x4374, {0x9C, 0x97, 0x02, 0x8B, 0x6B, 0x05, 0x60, 0x78}};
+    const std::string audioProperties = std::string(kClassRoot) + "\{DF704935-A186-4374-9C97-028B6B056078}\Properties";
+    size_t captures = machine_.PoolStats(kCapture).total_allocations;
+    PDEVICE_OBJECT speaker;
+    ASSERT_EQ(Create(kChildSddl, &audio, &speaker), STATUS_SUCCESS);
+    EXPECT_EQ(machine_.PoolStats(kCapture).total_allocations, captures) << "not tested again";
+    EXPECT_TRUE(hk::registry::KeySecurity(audioProperties).empty());
+
+    // After a reload it is tested again.
+    DevsecResetState();
+    hk::registry::DeleteKey(kCameraKey);
+    PDEVICE_OBJECT again;
+    ASSERT_EQ(Create(kChildSddl, &kCameraClass, &again), STATUS_SUCCESS);
+    EXPECT_EQ(DevsecTemplateState(), DEVSEC_TEMPLATE_VALID);
+    EXPECT_EQ(hk::registry::KeySecurity(kCameraProperties).size(), 48u);
+}
+
+// With the kernel's IoCreateDeviceSecure, the call reaches it with every
+// argument as given and its result comes back unchanged.
+TEST_F(DevsecTest, KernelRoutineGetsTheArgumentsUnchanged) {
+    hk::security::SetExported("IoCreateDeviceSecure", true);
+    UNICODE_STRING text = Counted(u"O:BAD:(A;;GA;;;SY)");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDeviceSecure(driver_, 24, nullptr, 0x22, FILE_AUTOGENERATED_DEVICE_NAME | 0x100, TRUE,
+                                   &text, &kCameraClass, &device),
+              STATUS_SUCCESS);
+    ASSERT_NE(device, nullptr);
+    devices_.push_back(device);
+    EXPECT_EQ(device->DeviceType, 0x22u);
+    EXPECT_EQ(device->Characteristics & 0x100, 0x100u);
+    EXPECT_NE(device->Flags & DO_EXCLUSIVE, 0u);
+    EXPECT_EQ(hk::security::DeviceSddl(device), "O:BAD:(A;;GA;;;SY)") << "text outside the subset";
+
+    // A refusal is the kernel's: the built-in check never ran.
+    PDEVICE_OBJECT refused = reinterpret_cast<PDEVICE_OBJECT>(1);
+    EXPECT_EQ(IoCreateDeviceSecure(driver_, 0, nullptr, 0x2A, 0, FALSE, &text, &kCameraClass, &refused),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(hk::security::ExportedCreateDeviceSecureCalls(), 2u);
+    EXPECT_EQ(hk::security::LookupCount("IoCreateDeviceSecure"), 1u);
+    EXPECT_FALSE(hk::registry::KeyExists(kCameraKey));
+}
+
+// With the kernel's converter, texts outside the subset are accepted, the
+// handle is opened for every part they hold, and the default stored in the
+// class key is recognised as such the next time.
+TEST_F(DevsecTest, KernelConverterTextMayHoldEveryPart) {
+    hk::security::SetExported("SeConvertStringSecurityDescriptorToSecurityDescriptor", true);
+    const char16_t kFull[] = u"O:BAG:SYD:P(A;;GA;;;SY)(D;;GW;;;AN)S:(AU;SA;GA;;;WD)";
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(Create(kFull, &kCameraClass, &device), STATUS_SUCCESS);
+    auto sec = hk::security::OfDevice(device);
+    ASSERT_TRUE(sec.has_value());
+    EXPECT_EQ(sec->handle_access, (ACCESS_MASK)(WRITE_OWNER | WRITE_DAC | ACCESS_SYSTEM_SECURITY));
+    EXPECT_EQ(sec->information, 0xFu);
+    auto stored = hk::registry::GetValue(kCameraProperties, "Security");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(ControlOf(stored->data) & SE_DACL_DEFAULTED, SE_DACL_DEFAULTED);
+    EXPECT_EQ(machine_.PoolStats(hk::MakeTag("SeCs")).blocks_in_use, 0u) << "the converter's result is freed";
+
+    size_t sets = hk::registry::CallCount("ZwSetValueKey");
+    PDEVICE_OBJECT second;
+    ASSERT_EQ(Create(kFull, &kCameraClass, &second), STATUS_SUCCESS);
+    EXPECT_EQ(hk::registry::CallCount("ZwSetValueKey") - sets, 1u) << "the default is stored again";
+    EXPECT_EQ(hk::security::ExportedSddlConverterCalls(), 2u);
+
+    // A text that is not terminated in place reaches the converter as a copy.
+    std::u16string storage = u"D:(A;;GA;;;SY)junk";
+    UNICODE_STRING counted{28, 36, reinterpret_cast<PWSTR>(storage.data())};
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(SddlToSecurityDescriptor(&counted, FALSE, &sd), STATUS_SUCCESS);
+    EXPECT_EQ(hk::security::ToSddl(sd, RtlLengthSecurityDescriptor(sd)), "D:(A;;GA;;;SY)");
+    EXPECT_EQ(static_cast<PISECURITY_DESCRIPTOR_RELATIVE>(sd)->Control & SE_DACL_DEFAULTED, 0);
+    ExFreePoolWithTag(sd, 0);
+    EXPECT_EQ(machine_.PoolStats(DEVSEC_TAG_TEXT).total_allocations, 1u);
+    EXPECT_EQ(machine_.PoolStats(DEVSEC_TAG_TEXT).blocks_in_use, 0u);
 }
 
 // Every allocation of a creation fails in turn, in three registry states.

@@ -1,0 +1,3 @@
+// The driver tests' bus fixture, reachable under the name its source uses.
+#pragma once
+#include "../../driver/support/bus_rig.h"
