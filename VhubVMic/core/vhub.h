@@ -70,8 +70,9 @@ typedef struct _COMMON_DEVICE_DATA {
     BOOLEAN IsFDO;  // 1 in the bus extension, 0 in a child extension
 } COMMON_DEVICE_DATA, *PCOMMON_DEVICE_DATA;
 
-// Bus extension. Fields in the record's published order; SlotLock is the
-// only addition and sits after DriverName so that the order stays intact.
+// Bus extension. Fields in the record's published order; SlotLock and
+// PlugInProgress are additions and sit after DriverName so that the order
+// stays intact.
 typedef struct _FDO_DEVICE_DATA {
     COMMON_DEVICE_DATA Common;
     UNICODE_STRING InterfaceName;
@@ -165,15 +166,18 @@ extern ULONG VhubDebugLevel;
         }                                     \
     } while (0)
 
-// Assertions report through RtlAssert and let the handler go on.
-#define VHUB_ASSERT_IN(file, exp)                                           \
+// Assertions report through RtlAssert and let the handler go on. Each
+// wrapper turns the expression into text itself: passed on to another macro
+// first, TRUE and FALSE would already be expanded into 1 and 0.
+#define VHUB_ASSERT_REPORT(exp, text, file)                                 \
     do {                                                                    \
         if (!(exp)) {                                                       \
-            RtlAssert((PVOID) #exp, (PVOID)(file), (ULONG)__LINE__, NULL);  \
+            RtlAssert((PVOID)(text), (PVOID)(file), (ULONG)__LINE__, NULL); \
         }                                                                   \
     } while (0)
-#define FDO_ASSERT(exp) VHUB_ASSERT_IN("VhubVMic\\fdo", exp)
-#define PDO_ASSERT(exp) VHUB_ASSERT_IN("VhubVMic\\pdo", exp)
+#define VHUB_ASSERT_IN(file, exp) VHUB_ASSERT_REPORT(exp, #exp, file)
+#define FDO_ASSERT(exp) VHUB_ASSERT_REPORT(exp, #exp, "VhubVMic\\fdo")
+#define PDO_ASSERT(exp) VHUB_ASSERT_REPORT(exp, #exp, "VhubVMic\\pdo")
 
 // ---------------------------------------------------------------------------
 // Core: entry, dispatch split, helpers

@@ -25,11 +25,11 @@ static const FDO_IOCTL_ENTRY FdoIoctlTable[9] = {
     {IOCTL_BULKUSB_READ_VIDEOINDEX, "IOCTL_BULKUSB_READ_VIDEOINDEX :%x\n", BulkUsb_ReadVideoIndex},
 };
 
-// Full access for the system; read, write and execute for administrators,
-// everyone and restricted code.
 // AddPdo's answer when both slots are taken (STATUS_REQUEST_OUT_OF_SEQUENCE).
 #define VHUB_STATUS_NO_FREE_SLOT ((NTSTATUS)0xC000042AL)
 
+// Security of the children: full access for the system; read, write and
+// execute for administrators, everyone and restricted code.
 static const WCHAR ChildSddl[] = KTEXT("D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GRGWGX;;;WD)(A;;GRGWGX;;;RC)");
 
 NTSTATUS FDO_HandleDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -61,10 +61,10 @@ NTSTATUS FDO_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS FDO_HandleCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PCOMMON_DEVICE_DATA DeviceExtension = (PCOMMON_DEVICE_DATA)DeviceObject->DeviceExtension;
+    PFDO_DEVICE_DATA DeviceExtension = (PFDO_DEVICE_DATA)DeviceObject->DeviceExtension;
 
     VhubDbgPrint("FDO_HandleCreate\n");
-    FDO_ASSERT(DeviceExtension->IsFDO == TRUE);
+    FDO_ASSERT(DeviceExtension->Common.IsFDO == TRUE);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
@@ -72,10 +72,10 @@ NTSTATUS FDO_HandleCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS FDO_HandleClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PCOMMON_DEVICE_DATA DeviceExtension = (PCOMMON_DEVICE_DATA)DeviceObject->DeviceExtension;
+    PFDO_DEVICE_DATA DeviceExtension = (PFDO_DEVICE_DATA)DeviceObject->DeviceExtension;
 
     VhubDbgPrint("FDO_HandleClose\n");
-    FDO_ASSERT(DeviceExtension->IsFDO == TRUE);
+    FDO_ASSERT(DeviceExtension->Common.IsFDO == TRUE);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;

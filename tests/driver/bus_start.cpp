@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "camera/camera.h"
 #include "hk/testing.h"
 #include "support/bus_rig.h"
 
@@ -225,6 +226,52 @@ TEST(BusControl, DeviceInfoSucceedsWithNoBytes) {
     EXPECT_EQ(rig.Ioctl(IOCTL_GET_DEVICE_INFO, in, sizeof in, out, sizeof out, &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, 0u);
     EXPECT_TRUE(rig.Logged("IOCTL_GET_DEVICE_INFO :220004\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// The pacing thread cannot be made: the start is not affected, and removal
+// has nothing to wait for.
+TEST(BusStartThread, CreationFailureLeavesTheStartSuccessfulAndNoThread) {
+    Rig rig;
+    rig.Driver();
+    hk::pnp::WaitIdle();  // the manager's own thread exists before the fault is armed
+    rig.machine.FailThreadCreations(1);
+    ASSERT_EQ(rig.Install(), STATUS_SUCCESS);
+    hk::pnp::DeviceInfo info;
+    ASSERT_TRUE(hk::pnp::Find(rig.root_pdo, &info));
+    EXPECT_EQ(info.state, hk::pnp::NodeState::Started);
+    EXPECT_TRUE(rig.Logged("Failed create data read thread.\n"));
+    EXPECT_EQ(rig.Bus()->DataReadThread, nullptr);
+    EXPECT_EQ(rig.PacingThreadsEver(), 0u);
+    EXPECT_TRUE(rig.BusInterfaceEnabled());
+    EXPECT_EQ(rig.ReportedChildren().size(), 2u);
+    rig.TearDown();
+    HK_EXPECT_CLEAN(rig.machine);
+}
+
+}  // namespace
+
+namespace {
+
+// A child made after the manager last asked for the relations is known to
+// nobody but the bus; the bus's removal must not leave it behind.
+TEST(BusRemoval, DeletesAChildTheManagerNeverLearnedOf) {
+    Rig rig;
+    ASSERT_EQ(rig.Install(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Ioctl(IOCTL_BUSENUM_UNPLUG_DEVICE), STATUS_SUCCESS);
+    hk::pnp::WaitIdle();
+    ASSERT_EQ(rig.Child(0), nullptr);
+    // What a plug-in does before it invalidates the relations.
+    ASSERT_EQ(AddPdo(rig.fdo, VHUB_CAMERA_VENDOR_ID, VHUB_CAMERA_PRODUCT_ID, VHUB_CHILD_REVISION,
+                     &VhubCameraClassGuid, MicDispatch),
+              STATUS_SUCCESS);
+    ASSERT_NE(rig.Child(0), nullptr);
+    EXPECT_TRUE(rig.ReportedChildren().empty());
+    rig.TearDown();
+    HK_EXPECT_CLEAN(rig.machine);
 }
 
 }  // namespace

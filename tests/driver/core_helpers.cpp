@@ -113,6 +113,11 @@ TEST_F(Helpers, CompleteIrpWidensInformationWithItsSign) {
     }
 }
 
+TEST_F(Helpers, CompletionRoutineWithoutAnEventStillKeepsTheRequest) {
+    EXPECT_EQ(IrpCompletionRoutine(nullptr, nullptr, nullptr), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_TRUE(rig_logged("IrpCompletionRoutine.\n"));
+}
+
 // --- SyncForwardIrp --------------------------------------------------------------------------------
 
 class SyncForward : public Helpers {
