@@ -43,7 +43,8 @@ public:
         rec_->out = out;
         rec_->out_length = out_length;
         rec_->calls++;
-        if (out) std::memcpy(out, out_bytes_.data(), std::min<size_t>(out_bytes_.size(), out_length));
+        if (out && !out_bytes_.empty())
+            std::memcpy(out, out_bytes_.data(), std::min<size_t>(out_bytes_.size(), out_length));
         return answer_;
     }
     void Close() override { open_ = false; }

@@ -463,7 +463,11 @@ static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xB8,
               "IRP.Tail.Overlay.CurrentStackLocation");
 
 // --- plug-and-play and power records ----------------------------------------------------------
-typedef enum _DEVICE_RELATION_TYPE {
+// The enumerations that travel in requests have a fixed underlying type: a
+// request may carry a value the driver does not know (a newer text type, a
+// relation type it does not handle), and reading such a value must be
+// defined behaviour, as it is for the C compiler the WDK targets.
+typedef enum _DEVICE_RELATION_TYPE : int {
     BusRelations,
     EjectionRelations,
     PowerRelations,
@@ -479,7 +483,7 @@ typedef struct _DEVICE_RELATIONS {
 } DEVICE_RELATIONS, *PDEVICE_RELATIONS;
 static_assert(sizeof(DEVICE_RELATIONS) == 16, "DEVICE_RELATIONS");
 
-typedef enum _BUS_QUERY_ID_TYPE {
+typedef enum _BUS_QUERY_ID_TYPE : int {
     BusQueryDeviceID,
     BusQueryHardwareIDs,
     BusQueryCompatibleIDs,
@@ -488,12 +492,12 @@ typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryContainerID
 } BUS_QUERY_ID_TYPE, *PBUS_QUERY_ID_TYPE;
 
-typedef enum _DEVICE_TEXT_TYPE {
+typedef enum _DEVICE_TEXT_TYPE : int {
     DeviceTextDescription,
     DeviceTextLocationInformation
 } DEVICE_TEXT_TYPE, *PDEVICE_TEXT_TYPE;
 
-typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
+typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE : int {
     DeviceUsageTypeUndefined,
     DeviceUsageTypePaging,
     DeviceUsageTypeHibernation,
@@ -502,7 +506,7 @@ typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
     DeviceUsageTypePostDisplay
 } DEVICE_USAGE_NOTIFICATION_TYPE;
 
-typedef enum _SYSTEM_POWER_STATE {
+typedef enum _SYSTEM_POWER_STATE : int {
     PowerSystemUnspecified = 0,
     PowerSystemWorking,
     PowerSystemSleeping1,
@@ -513,7 +517,7 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemMaximum
 } SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
 
-typedef enum _DEVICE_POWER_STATE {
+typedef enum _DEVICE_POWER_STATE : int {
     PowerDeviceUnspecified = 0,
     PowerDeviceD0,
     PowerDeviceD1,
@@ -527,12 +531,12 @@ typedef union _POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_STATE_TYPE {
+typedef enum _POWER_STATE_TYPE : int {
     SystemPowerState = 0,
     DevicePowerState
 } POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
 
-typedef enum _POWER_ACTION {
+typedef enum _POWER_ACTION : int {
     PowerActionNone = 0,
     PowerActionReserved,
     PowerActionSleep,
@@ -600,7 +604,7 @@ static_assert(offsetof(DEVICE_CAPABILITIES, Address) == 8, "DEVICE_CAPABILITIES.
 static_assert(offsetof(DEVICE_CAPABILITIES, DeviceState) == 16, "DEVICE_CAPABILITIES.DeviceState");
 static_assert(offsetof(DEVICE_CAPABILITIES, DeviceWake) == 48, "DEVICE_CAPABILITIES.DeviceWake");
 
-typedef enum _INTERFACE_TYPE {
+typedef enum _INTERFACE_TYPE : int {
     InterfaceTypeUndefined = -1,
     Internal,
     Isa,
@@ -819,7 +823,7 @@ typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
     PUNICODE_STRING SymbolicLinkName;
 } DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
 
-typedef enum _DEVICE_REGISTRY_PROPERTY {
+typedef enum _DEVICE_REGISTRY_PROPERTY : int {
     DevicePropertyDeviceDescription = 0x0,
     DevicePropertyHardwareID = 0x1,
     DevicePropertyCompatibleIDs = 0x2,

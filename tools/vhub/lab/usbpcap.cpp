@@ -87,7 +87,7 @@ void UsbPcapWriter::Write(const UrbRecord& r) {
   if (!f_) return;
   std::fwrite(rec.data(), 1, rec.size(), f_);
   std::fwrite(hdr.data(), 1, hdr.size(), f_);
-  std::fwrite(r.data.data(), 1, incl - hdr.size(), f_);
+  if (incl > hdr.size()) std::fwrite(r.data.data(), 1, incl - hdr.size(), f_);
   ++records_;
 }
 
