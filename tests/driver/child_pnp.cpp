@@ -104,6 +104,61 @@ TEST_F(Child, CapabilitiesAddressAndPowerMapping) {
     }
 }
 
+// When the bus stack cannot answer, the child falls back on the copy of the
+// bus capabilities it got at creation, and says nothing of the failure.
+struct FallbackCase {
+    const char* name;
+    DEVICE_POWER_STATE parent[PowerSystemMaximum];  // ParentCaps.DeviceState
+    DEVICE_POWER_STATE expect[PowerSystemMaximum];
+};
+
+const FallbackCase kFallbackCases[] = {
+    // All zero, as for the children created at bus start.
+    {"ZeroCopy",
+     {PowerDeviceUnspecified, PowerDeviceUnspecified, PowerDeviceUnspecified, PowerDeviceUnspecified,
+      PowerDeviceUnspecified, PowerDeviceUnspecified, PowerDeviceUnspecified},
+     {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD3, PowerDeviceD3, PowerDeviceUnspecified,
+      PowerDeviceUnspecified}},
+    // Sleeping states that are already D0 stay D0; the others are copied.
+    {"SleepingInD0Kept",
+     {PowerDeviceD2, PowerDeviceD3, PowerDeviceD0, PowerDeviceD0, PowerDeviceD2, PowerDeviceD3, PowerDeviceD1},
+     {PowerDeviceD2, PowerDeviceD0, PowerDeviceD0, PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD1}},
+};
+
+class CapabilitiesFallback : public Child, public ::testing::WithParamInterface<FallbackCase> {};
+
+TEST_P(CapabilitiesFallback, UsesTheCopyTakenAtCreation) {
+    const FallbackCase& c = GetParam();
+    PPDO_DEVICE_DATA audio = rig.ChildData(1);
+    for (int i = 0; i < PowerSystemMaximum; ++i) audio->ParentCaps.DeviceState[i] = c.parent[i];
+    hk::pnp::SetRootFault(rig.root_pdo, IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL);
+
+    DEVICE_CAPABILITIES caps;
+    std::memset(&caps, 0, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.LockSupported = 1;
+    caps.SystemWake = PowerSystemSleeping3;
+    bus_rig::Sent r = SendPnp(rig.Child(1), IRP_MN_QUERY_CAPABILITIES,
+                              [&](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    hk::pnp::SetRootFault(rig.root_pdo, IRP_MN_QUERY_CAPABILITIES, STATUS_SUCCESS);
+
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    for (int i = 0; i < PowerSystemMaximum; ++i) EXPECT_EQ(caps.DeviceState[i], c.expect[i]) << "state " << i;
+    EXPECT_EQ(caps.DeviceWake, PowerDeviceD1);
+    EXPECT_EQ(caps.Address, 2u);
+    // Fields the child does not set keep what the request carried.
+    EXPECT_EQ(caps.Size, sizeof caps);
+    EXPECT_EQ(caps.Version, 1);
+    EXPECT_EQ(caps.LockSupported, 1u);
+    EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, CapabilitiesFallback, ::testing::ValuesIn(kFallbackCases),
+                         [](const ::testing::TestParamInfo<FallbackCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 TEST_F(Child, CapabilitiesWithATooOldOrTooSmallStructureAreRefused) {
     struct Row {
         USHORT size, version;
