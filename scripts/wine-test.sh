@@ -81,17 +81,6 @@ check() {  # check NAME COMMAND...: COMMAND's exit status decides
   else fail=$((fail + 1)); echo "  FAIL  $name"; fi
 }
 
-known=0
-# known NAME WHY COMMAND...: a check that a known driver fault makes fail.
-# It counts as passed once the fault is mended; until then it is reported and
-# does not fail the run, unless VHUB_WINE_STRICT=1.
-known_fault() {
-  local name=$1 why=$2; shift 2
-  if "$@"; then pass=$((pass + 1)); echo "  ok    $name"
-  elif [ "${VHUB_WINE_STRICT:-0}" = 1 ]; then fail=$((fail + 1)); echo "  FAIL  $name ($why)"
-  else known=$((known + 1)); echo "  KNOWN $name -- $why"; fi
-}
-
 within() {  # within SECONDS COMMAND...: COMMAND succeeds now or within SECONDS
   local left=$1; shift
   until "$@"; do
@@ -301,12 +290,10 @@ for _ in $(seq 1 30); do
   grep -q '^stage 6' "$report" && break
   sleep 1
 done
-# The bus extension's VideoOpened, set by the old camera's alternate-setting-1
-# selection, survives that camera's removal; the new camera then refuses
-# its probe with 0xC000000D (stage 4). Pinned on hostkernel too, in
-# tests/e2e/removal.cpp.
-known_fault "the new camera streams again  [stage $(field stage), $(field transfers-in-flight) in flight, set-up $(field setup-status)]" \
-  "a camera unplugged while streaming leaves VideoOpened set for the next one" \
+# A camera unplugged while streaming leaves the stream flag set in the bus
+# extension; the new camera's configuration selection must clear it, or it
+# refuses its probe with 0xC000000D (stage 4).
+check "the new camera streams again  [stage $(field stage), $(field transfers-in-flight) in flight, set-up $(field setup-status)]" \
   eval '[ "$(field stage)" = 6 ] && [ "$(field transfers-in-flight)" = 8 ] && [ "$(field frames-complete)" = 0 ]'
 
 # --- the driver's output ---------------------------------------------------------
@@ -324,6 +311,5 @@ if [ -s "$work/programs.log" ]; then
   sort "$work/programs.log" | uniq -c | head -40
 fi
 
-extra=""; [ "$known" -gt 0 ] && extra=" ($known known driver fault(s) reported above)"
-echo "wine: $pass passed, $fail failed$extra"
+echo "wine: $pass passed, $fail failed"
 [ "$fail" = 0 ]

@@ -140,6 +140,12 @@ NTSTATUS SelectConfiguration(PPDO_DEVICE_DATA Child, PIRP Irp, PURB Urb) {
         DbgPrint("Failed select configuration\n");
     } else {
         KeepConfigurationCopy(Urb, &Child->SelectedConfig);
+        // Selecting a configuration puts every interface back at alternate
+        // setting 0, so the stream is closed. Without this a camera unplugged
+        // while streaming (the host never gets to select setting 0 on a
+        // device that is gone) would leave the flag set in the bus extension,
+        // and the next camera would refuse every probe and commit.
+        Child->BusExtension->VideoOpened = 0;
     }
     return CompleteUrbIrp(Irp, status);
 }

@@ -187,13 +187,11 @@ TEST_F(Replug, AfterTheHostClosedTheVideoStreamBothDevicesStreamAgain) {
     ExpectBothStream();
 }
 
-// Fault in the camera personality: the bus extension's VideoOpened is set by
-// the old camera's alternate-setting-1 selection and nothing clears it when
-// that camera is unplugged (the host cannot select alternate setting 0 on a
-// device that is gone). The new camera then refuses every probe and commit
-// with STATUS_INVALID_PARAMETER, so the host can never stream from it until
-// the whole bus restarts. A device that arrives must start closed.
-TEST_F(Replug, DISABLED_AfterAnUnplugWithTheVideoStreamOpenTheNewCameraStreams) {
+// The old camera's alternate-setting-1 selection leaves VideoOpened set in
+// the bus extension, and the host cannot select alternate setting 0 on a
+// device that is gone. The new camera's configuration selection must close
+// the stream again, or it refuses every probe and commit.
+TEST_F(Replug, AfterAnUnplugWithTheVideoStreamOpenTheNewCameraStreams) {
     StartEverything();
     UnplugAndPlugIn();
     ExpectBothStream();
