@@ -629,13 +629,27 @@ EXTERN_C void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                   (!NT_SUCCESS(st) && (control & SL_INVOKE_ON_ERROR)) ||
                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            NTSTATUS rs = routine(dev, Irp, context);
-            if (rs == STATUS_MORE_PROCESSING_REQUIRED) {
+            {
                 std::lock_guard<std::recursive_mutex> g(s.mu);
-                IrpRecord* r = FindIrp(Irp);
-                if (r && r->state != IrpRecord::State::Freed) r->state = IrpRecord::State::Stopped;
+                FindIrp(Irp)->state = IrpRecord::State::InCompletion;
+            }
+            NTSTATUS rs = routine(dev, Irp, context);
+            std::lock_guard<std::recursive_mutex> g(s.mu);
+            IrpRecord* r = FindIrp(Irp);
+            if (rs == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The routine's owner has the IRP back: it may have freed,
+                // reused or sent it on already.
+                if (r && r->state == IrpRecord::State::InCompletion)
+                    r->state = IrpRecord::State::Stopped;
                 return;
             }
+            if (!r || r->state == IrpRecord::State::Freed) {
+                hk::verifier::Report(kIrpUseAfterFree, "IofCompleteRequest", Irp,
+                                     "IRP " + Hex(Irp) + " was freed by a completion routine that "
+                                     "did not return STATUS_MORE_PROCESSING_REQUIRED");
+                return;
+            }
+            if (r->state == IrpRecord::State::InCompletion) r->state = IrpRecord::State::Dispatched;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }

@@ -26,7 +26,11 @@ struct DeviceNode;
 // Bookkeeping of one IRP, kept beside the packet so that the verifier can
 // recognise a packet that was completed or freed without touching its memory.
 struct IrpRecord {
-    enum class State { Allocated, Dispatched, Stopped, Completed, Freed };
+    // InCompletion: a completion routine is running. Its owner may free or
+    // reuse the IRP from there on (the usual event pattern), since Windows
+    // does not touch it again once the routine returns
+    // STATUS_MORE_PROCESSING_REQUIRED.
+    enum class State { Allocated, Dispatched, InCompletion, Stopped, Completed, Freed };
     State state = State::Allocated;
     bool thread_queued = false;       // built for a thread: freed by the I/O manager at completion
     bool owned_by_manager = false;    // built by hostkernel itself

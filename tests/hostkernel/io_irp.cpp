@@ -379,3 +379,41 @@ TEST_F(IoIrp, UnregisteredMajorFunctionGetsTheDefaultHandler) {
 }
 
 }  // namespace
+
+namespace {
+// A sender's completion routine that gives the IRP back to its owner, who
+// frees it at once (the event pattern with the owner's thread winning the
+// race), then returns the status the case asks for.
+NTSTATUS NTAPI FreeingRoutine(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
+    IoFreeIrp(irp);
+    return *(NTSTATUS*)ctx;
+}
+}  // namespace
+
+TEST_F(IoIrp, OwnerMayFreeTheIrpOnceItsRoutineHasIt) {
+    Stack(1);
+    Ext(devs[0])->mode = TestExt::Complete;
+    Ext(devs[0])->status = STATUS_SUCCESS;
+    struct Case {
+        NTSTATUS routine_result;
+        const char* finding;  // nullptr: nothing to report
+    } cases[] = {
+        // Windows does not touch the IRP after this status: freeing it is fine.
+        {STATUS_MORE_PROCESSING_REQUIRED, nullptr},
+        // Completion goes on with an IRP that no longer exists.
+        {STATUS_SUCCESS, "IrpUsedAfterFree"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.routine_result);
+        NTSTATUS result = c.routine_result;
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, FreeingRoutine, &result, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(Top(), irp), STATUS_SUCCESS);
+        if (c.finding) {
+            HK_EXPECT_FINDING(machine, c.finding);
+        } else {
+            EXPECT_TRUE(machine.Findings().empty()) << machine.Report();
+        }
+    }
+}
