@@ -1,6 +1,8 @@
 // Standard descriptor validation of the host's USB stack.
 #include "usbclass/descriptors.h"
 
+#include "class_parse.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -9,9 +11,9 @@
 
 namespace usbclass {
 
-namespace {
+namespace detail {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Finding texts are short: a longer one is cut, never overrun.
 std::string Format(const char* format, ...) {
     char buffer[512];
     va_list args;
@@ -20,6 +22,19 @@ std::string Format(const char* format, ...) {
     va_end(args);
     return buffer;
 }
+
+size_t ClassSpecificLength(const std::vector<RawDescriptor>& descriptors) {
+    size_t total = 0;
+    for (const RawDescriptor& d : descriptors)
+        if (d.Type() == CS_INTERFACE) total += d.Length();
+    return total;
+}
+
+}  // namespace detail
+
+using detail::Format;
+
+namespace {
 
 // Checks of one endpoint descriptor on its own (its place is checked by the walk).
 void CheckEndpoint(const EndpointInfo& endpoint, const AltSetting& alt, Findings& findings) {

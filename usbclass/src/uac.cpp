@@ -1,111 +1,68 @@
 // Audio class 1.0 descriptor validation.
 #include "usbclass/uac.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <set>
+#include "class_parse.h"
 
 namespace usbclass {
 namespace uac {
 
+using detail::Format;
+
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
+void ParseEntity(const RawDescriptor& d, Entity& e, detail::EntityLength& need, Findings& findings) {
+    switch (d.Subtype()) {
+    case AC_INPUT_TERMINAL:
+        if (!need(12, "input terminal")) break;
+        e.id = d.At(3);
+        e.terminalType = d.Word(4);
+        e.channels = d.At(7);
+        if (e.channels == 0) findings.Error(Format("audio control: input terminal %u has no channel", e.id));
+        break;
+    case AC_OUTPUT_TERMINAL:
+        if (!need(9, "output terminal")) break;
+        e.id = d.At(3);
+        e.terminalType = d.Word(4);
+        e.sources.push_back(d.At(7));
+        break;
+    case AC_MIXER_UNIT:
+        if (!need(5, "mixer unit") || !need(5u + d.At(4), "mixer unit")) break;
+        e.id = d.At(3);
+        for (uint8_t p = 0; p < d.At(4); ++p) e.sources.push_back(d.At(5 + p));
+        break;
+    case AC_SELECTOR_UNIT:
+        if (!need(5, "selector unit") || !need(6u + d.At(4), "selector unit")) break;
+        e.id = d.At(3);
+        for (uint8_t p = 0; p < d.At(4); ++p) e.sources.push_back(d.At(5 + p));
+        break;
+    case AC_FEATURE_UNIT:
+        if (!need(7, "feature unit")) break;
+        e.id = d.At(3);
+        e.sources.push_back(d.At(4));
+        if (d.At(5) == 0 || (d.Length() - 7) % d.At(5) != 0) {
+            findings.Error(Format("audio control: feature unit %u has bControlSize %u for bLength %u", e.id, d.At(5),
+                                  d.Length()));
+            need.good = false;
+        }
+        break;
+    case AC_PROCESSING_UNIT:
+    case AC_EXTENSION_UNIT:
+        if (!need(7, "processing or extension unit") || !need(7u + d.At(6), "processing or extension unit")) break;
+        e.id = d.At(3);
+        for (uint8_t p = 0; p < d.At(6); ++p) e.sources.push_back(d.At(7 + p));
+        break;
+    default:
+        findings.Warn(Format("audio control: unknown subtype 0x%02X at offset %zu ignored", d.Subtype(), d.offset));
+        need.good = false;
+        break;
+    }
 }
 
 void ParseEntities(const std::vector<RawDescriptor>& descriptors, AudioFunctionInfo& out, Findings& findings) {
-    std::set<uint8_t> ids;
-    for (size_t i = 1; i < descriptors.size(); ++i) {
-        const RawDescriptor& d = descriptors[i];
-        if (d.Type() != CS_INTERFACE) {
-            findings.Warn(Format("audio control: descriptor type 0x%02X at offset %zu ignored", d.Type(), d.offset));
-            continue;
-        }
-        Entity e;
-        e.subtype = d.Subtype();
-        bool good = true;
-        auto need = [&](size_t length, const char* what) {
-            if (good && d.Length() < length) {
-                findings.Error(Format("audio control: %s at offset %zu has bLength %u, needs %zu", what, d.offset,
-                                      d.Length(), length));
-                good = false;
-            }
-            return good;
-        };
-        switch (d.Subtype()) {
-        case AC_INPUT_TERMINAL:
-            if (!need(12, "input terminal")) break;
-            e.id = d.At(3);
-            e.terminalType = d.Word(4);
-            e.channels = d.At(7);
-            if (e.channels == 0) findings.Error(Format("audio control: input terminal %u has no channel", e.id));
-            break;
-        case AC_OUTPUT_TERMINAL:
-            if (!need(9, "output terminal")) break;
-            e.id = d.At(3);
-            e.terminalType = d.Word(4);
-            e.sources.push_back(d.At(7));
-            break;
-        case AC_MIXER_UNIT:
-            if (!need(5, "mixer unit") || !need(5u + d.At(4), "mixer unit")) break;
-            e.id = d.At(3);
-            for (uint8_t p = 0; p < d.At(4); ++p) e.sources.push_back(d.At(5 + p));
-            break;
-        case AC_SELECTOR_UNIT:
-            if (!need(5, "selector unit") || !need(6u + d.At(4), "selector unit")) break;
-            e.id = d.At(3);
-            for (uint8_t p = 0; p < d.At(4); ++p) e.sources.push_back(d.At(5 + p));
-            break;
-        case AC_FEATURE_UNIT:
-            if (!need(7, "feature unit")) break;
-            e.id = d.At(3);
-            e.sources.push_back(d.At(4));
-            if (d.At(5) == 0 || (d.Length() - 7) % d.At(5) != 0) {
-                findings.Error(Format("audio control: feature unit %u has bControlSize %u for bLength %u", e.id, d.At(5),
-                                      d.Length()));
-                good = false;
-            }
-            break;
-        case AC_PROCESSING_UNIT:
-        case AC_EXTENSION_UNIT:
-            if (!need(7, "processing or extension unit") || !need(7u + d.At(6), "processing or extension unit")) break;
-            e.id = d.At(3);
-            for (uint8_t p = 0; p < d.At(6); ++p) e.sources.push_back(d.At(7 + p));
-            break;
-        case AC_HEADER:
-            findings.Error(Format("audio control: second header at offset %zu", d.offset));
-            good = false;
-            break;
-        default:
-            findings.Warn(Format("audio control: unknown subtype 0x%02X at offset %zu ignored", d.Subtype(), d.offset));
-            good = false;
-            break;
-        }
-        if (!good) continue;
-        if (e.id == 0) {
-            findings.Error(Format("audio control: entity at offset %zu has ID 0", d.offset));
-            continue;
-        }
-        if (!ids.insert(e.id).second) {
-            findings.Error(Format("audio control: entity ID %u used twice", e.id));
-            continue;
-        }
-        out.entities.push_back(e);
-    }
-    for (const Entity& e : out.entities)
-        for (uint8_t source : e.sources) {
-            if (source == e.id)
-                findings.Error(Format("audio control: entity %u takes its input from itself", e.id));
-            else if (!out.FindEntity(source))
-                findings.Error(Format("audio control: entity %u takes its input from unknown entity %u", e.id, source));
-        }
+    detail::ParseEntities(descriptors, "audio control", AC_HEADER, out.entities, findings,
+                          [&](const RawDescriptor& d, Entity& e, detail::EntityLength& need) {
+                              ParseEntity(d, e, need, findings);
+                          });
 }
 
 // The input terminal a chain of units ends in, for channel counts.
@@ -264,9 +221,7 @@ bool ValidateAudioFunction(const ConfigurationInfo& configuration, const Functio
     out.bcdADC = header.Word(3);
     if (out.bcdADC != 0x0100)
         findings.Error(Format("audio-control header: bcdADC 0x%04X is not audio class 1.0", out.bcdADC));
-    size_t total = 0;
-    for (const RawDescriptor& d : ac->classSpecific)
-        if (d.Type() == CS_INTERFACE) total += d.Length();
+    size_t total = detail::ClassSpecificLength(ac->classSpecific);
     if (header.Word(5) != total)
         findings.Error(Format("audio-control header: wTotalLength %u but the class-specific descriptors take %zu bytes",
                               header.Word(5), total));

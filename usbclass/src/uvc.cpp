@@ -1,25 +1,16 @@
 // Video class: descriptor validation, probe/commit encoding, frame reassembly.
 #include "usbclass/uvc.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
-#include <set>
+
+#include "class_parse.h"
 
 namespace usbclass {
 namespace uvc {
 
-namespace {
+using detail::Format;
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
+namespace {
 
 void Put16(uint8_t* p, uint16_t v) {
     p[0] = (uint8_t)v;
@@ -31,98 +22,59 @@ void Put32(uint8_t* p, uint32_t v) {
 uint16_t Get16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 uint32_t Get32(const uint8_t* p) { return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24); }
 
-size_t SumLengths(const std::vector<RawDescriptor>& descriptors) {
-    size_t total = 0;
-    for (const RawDescriptor& d : descriptors)
-        if (d.Type() == CS_INTERFACE) total += d.Length();
-    return total;
+// One unit or terminal of the video-control interface.
+void ParseEntity(const RawDescriptor& d, uint16_t bcdUVC, Entity& e, detail::EntityLength& need, Findings& findings) {
+    switch (d.Subtype()) {
+    case VC_INPUT_TERMINAL:
+        if (!need(8, "input terminal")) break;
+        e.id = d.At(3);
+        e.terminalType = d.Word(4);
+        if (e.terminalType == ITT_CAMERA && need(15, "camera terminal")) need(15u + d.At(14), "camera terminal");
+        break;
+    case VC_OUTPUT_TERMINAL:
+        if (!need(9, "output terminal")) break;
+        e.id = d.At(3);
+        e.terminalType = d.Word(4);
+        e.sources.push_back(d.At(7));
+        break;
+    case VC_SELECTOR_UNIT:
+        if (!need(5, "selector unit") || !need(6u + d.At(4), "selector unit")) break;
+        e.id = d.At(3);
+        for (uint8_t p = 0; p < d.At(4); ++p) e.sources.push_back(d.At(5 + p));
+        break;
+    case VC_PROCESSING_UNIT: {
+        // UVC 1.0 has no bmVideoStandards byte; later revisions do.
+        if (!need(8, "processing unit")) break;
+        size_t base = bcdUVC <= 0x0100 ? 9 : 10;
+        if (!need(base + d.At(7), "processing unit")) break;
+        e.id = d.At(3);
+        e.sources.push_back(d.At(4));
+        break;
+    }
+    case VC_EXTENSION_UNIT: {
+        if (!need(22, "extension unit")) break;
+        uint8_t pins = d.At(21);
+        if (!need(23u + pins, "extension unit")) break;
+        uint8_t controlSize = d.At(22 + pins);
+        if (!need(24u + pins + controlSize, "extension unit")) break;
+        e.id = d.At(3);
+        for (uint8_t p = 0; p < pins; ++p) e.sources.push_back(d.At(22 + p));
+        break;
+    }
+    default:
+        findings.Warn(Format("video control: unknown subtype 0x%02X at offset %zu ignored", d.Subtype(), d.offset));
+        need.good = false;
+        break;
+    }
 }
 
 // The units and terminals of the video-control interface.
 void ParseEntities(const std::vector<RawDescriptor>& descriptors, uint16_t bcdUVC, VideoFunctionInfo& out,
                    Findings& findings) {
-    std::set<uint8_t> ids;
-    for (size_t i = 1; i < descriptors.size(); ++i) {
-        const RawDescriptor& d = descriptors[i];
-        if (d.Type() != CS_INTERFACE) {
-            findings.Warn(Format("video control: descriptor type 0x%02X at offset %zu ignored", d.Type(), d.offset));
-            continue;
-        }
-        Entity e;
-        e.subtype = d.Subtype();
-        bool good = true;
-        auto need = [&](size_t length, const char* what) {
-            if (d.Length() < length) {
-                findings.Error(Format("video control: %s at offset %zu has bLength %u, needs %zu", what, d.offset,
-                                      d.Length(), length));
-                good = false;
-            }
-            return good;
-        };
-        switch (d.Subtype()) {
-        case VC_INPUT_TERMINAL:
-            if (!need(8, "input terminal")) break;
-            e.id = d.At(3);
-            e.terminalType = d.Word(4);
-            if (e.terminalType == ITT_CAMERA && need(15, "camera terminal")) need(15u + d.At(14), "camera terminal");
-            break;
-        case VC_OUTPUT_TERMINAL:
-            if (!need(9, "output terminal")) break;
-            e.id = d.At(3);
-            e.terminalType = d.Word(4);
-            e.sources.push_back(d.At(7));
-            break;
-        case VC_SELECTOR_UNIT:
-            if (!need(5, "selector unit") || !need(6u + d.At(4), "selector unit")) break;
-            e.id = d.At(3);
-            for (uint8_t p = 0; p < d.At(4); ++p) e.sources.push_back(d.At(5 + p));
-            break;
-        case VC_PROCESSING_UNIT: {
-            // UVC 1.0 has no bmVideoStandards byte; later revisions do.
-            if (!need(8, "processing unit")) break;
-            size_t base = bcdUVC <= 0x0100 ? 9 : 10;
-            if (!need(base + d.At(7), "processing unit")) break;
-            e.id = d.At(3);
-            e.sources.push_back(d.At(4));
-            break;
-        }
-        case VC_EXTENSION_UNIT: {
-            if (!need(22, "extension unit")) break;
-            uint8_t pins = d.At(21);
-            if (!need(23u + pins, "extension unit")) break;
-            uint8_t controlSize = d.At(22 + pins);
-            if (!need(24u + pins + controlSize, "extension unit")) break;
-            e.id = d.At(3);
-            for (uint8_t p = 0; p < pins; ++p) e.sources.push_back(d.At(22 + p));
-            break;
-        }
-        case VC_HEADER:
-            findings.Error(Format("video control: second header at offset %zu", d.offset));
-            good = false;
-            break;
-        default:
-            findings.Warn(Format("video control: unknown subtype 0x%02X at offset %zu ignored", d.Subtype(), d.offset));
-            good = false;
-            break;
-        }
-        if (!good) continue;
-        if (e.id == 0) {
-            findings.Error(Format("video control: entity at offset %zu has ID 0", d.offset));
-            continue;
-        }
-        if (!ids.insert(e.id).second) {
-            findings.Error(Format("video control: entity ID %u used twice", e.id));
-            continue;
-        }
-        out.entities.push_back(e);
-    }
-    for (const Entity& e : out.entities)
-        for (uint8_t source : e.sources) {
-            if (source == e.id)
-                findings.Error(Format("video control: entity %u takes its input from itself", e.id));
-            else if (!out.FindEntity(source))
-                findings.Error(Format("video control: entity %u takes its input from unknown entity %u", e.id, source));
-        }
+    detail::ParseEntities(descriptors, "video control", VC_HEADER, out.entities, findings,
+                          [&](const RawDescriptor& d, Entity& e, detail::EntityLength& need) {
+                              ParseEntity(d, bcdUVC, e, need, findings);
+                          });
 }
 
 void ParseFormats(const std::vector<RawDescriptor>& descriptors, VideoFunctionInfo& out, Findings& findings) {
@@ -291,7 +243,7 @@ bool ValidateVideoFunction(const ConfigurationInfo& configuration, const Functio
     out.clockFrequency = header.Dword(7);
     if (out.bcdUVC != 0x0100 && out.bcdUVC != 0x0110 && out.bcdUVC != 0x0150)
         findings.Error(Format("video-control header: bcdUVC 0x%04X is no video class release this driver knows", out.bcdUVC));
-    size_t total = SumLengths(vc->classSpecific);
+    size_t total = detail::ClassSpecificLength(vc->classSpecific);
     if (header.Word(5) != total)
         findings.Error(Format("video-control header: wTotalLength %u but the class-specific descriptors take %zu bytes",
                               header.Word(5), total));
@@ -339,7 +291,7 @@ bool ValidateVideoFunction(const ConfigurationInfo& configuration, const Functio
     }
     out.endpointAddress = input.At(6);
     out.terminalLink = input.At(8);
-    total = SumLengths(vs0->classSpecific);
+    total = detail::ClassSpecificLength(vs0->classSpecific);
     if (input.Word(4) != total)
         findings.Error(Format("video-streaming input header: wTotalLength %u but the class-specific descriptors take %zu bytes",
                               input.Word(4), total));
