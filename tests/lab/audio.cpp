@@ -7,22 +7,12 @@
 
 #include "lab/audio.h"
 #include "lab/video.h"
+#include "support/files.h"
 
 using namespace vhublab;
+using namespace labtest;
 
 namespace {
-
-struct TempDir {
-  std::filesystem::path path;
-  TempDir() {
-    path = std::filesystem::temp_directory_path() /
-           ("vhublab-audio-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(path);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string File(const std::string& name) const { return (path / name).string(); }
-};
 
 int16_t Sample(const std::vector<uint8_t>& b, size_t index) {
   return int16_t(uint16_t(b[2 * index] | (b[2 * index + 1] << 8)));

@@ -14,36 +14,10 @@
 #include "lab/usbdesc.h"
 #include "lab/usbpcap.h"
 #include "lab/video.h"
+#include "support/files.h"
 
 using namespace vhublab;
-
-namespace {
-
-struct TempDir {
-  std::filesystem::path path;
-  TempDir() {
-    path = std::filesystem::temp_directory_path() /
-           ("vhublab-out-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(path);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string File(const std::string& name) const { return (path / name).string(); }
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-uint32_t Le32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | uint8_t(b[at + i]);
-  return v;
-}
-uint16_t Le16(const std::string& b, size_t at) { return uint16_t(uint8_t(b[at]) | (uint8_t(b[at + 1]) << 8)); }
-
-}  // namespace
+using namespace labtest;
 
 TEST(UsbPcap, GlobalHeaderAndRecordLayout) {
   TempDir dir;

@@ -10,34 +10,10 @@
 #include "lab/pattern.h"
 #include "lab/source.h"
 #include "lab/video.h"
+#include "support/files.h"
 
 using namespace vhublab;
-
-namespace {
-
-struct TempDir {
-  std::filesystem::path path;
-  TempDir() {
-    path = std::filesystem::temp_directory_path() /
-           ("vhublab-video-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(path);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string File(const std::string& name) const { return (path / name).string(); }
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void Spit(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
-}
-
-}  // namespace
+using namespace labtest;
 
 TEST(Yuy2, PlanarRoundTripKeepsEverySample) {
   const int w = 6, h = 3;
