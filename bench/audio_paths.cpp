@@ -7,45 +7,21 @@
 
 #include <time.h>
 
-#include <chrono>
-#include <cstring>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
-#include "audio/audio.h"
-#include "hk/io.h"
-#include "hk/machine.h"
+#include "bench_rig.h"
 
 namespace {
 
-NTSTATUS NTAPI RouteInternal(PDEVICE_OBJECT device, PIRP irp) {
-    return ((PPDO_DEVICE_DATA)device->DeviceExtension)->UrbDispatch(device, irp);
-}
-NTSTATUS NTAPI RouteControl(PDEVICE_OBJECT device, PIRP irp) { return VhubWritePCM(device, irp); }
-VOID NTAPI Unload(PDRIVER_OBJECT) {}
-NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = RouteInternal;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = RouteControl;
-    driver->DriverUnload = Unload;
-    return STATUS_SUCCESS;
-}
-NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP, PVOID context) {
-    static_cast<std::atomic<int>*>(context)->fetch_add(1);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
+using benchrig::Transfer;
 
 double ProcessCpuNs() {
     timespec ts;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return ts.tv_sec * 1e9 + ts.tv_nsec;
 }
-
-struct Transfer {
-    PIRP irp = nullptr;
-    std::vector<uint64_t> urb;
-    std::vector<uint8_t> data;
-    std::atomic<int> completions{0};
-};
 
 struct AudioRig {
     hk::Machine machine;
@@ -54,29 +30,11 @@ struct AudioRig {
     std::vector<std::unique_ptr<Transfer>> transfers;
 
     AudioRig() {
-        driver = hk::io::LoadDriver("audiobench", Entry);
-        IoCreateDevice(driver, sizeof(FDO_DEVICE_DATA), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &bus);
-        PFDO_DEVICE_DATA b = ext();
-        RtlZeroMemory(b, sizeof *b);
-        b->Common.IsFDO = 1;
-        for (PLIST_ENTRY l : {&b->CameraIrpList, &b->MicIrpList, &b->SpeakerIrpList, &b->SpeakerPcmList,
-                              &b->FreeFrameList, &b->PendingFrameList})
-            InitializeListHead(l);
-        for (PKSPIN_LOCK k : {&b->CameraIrpLock, &b->MicIrpLock, &b->SpeakerIrpLock, &b->SpeakerPcmLock,
-                              &b->FreeFrameLock, &b->PendingFrameLock})
-            KeInitializeSpinLock(k);
-        KeInitializeEvent(&b->StopEvent, NotificationEvent, FALSE);
-        b->LastPcmWriteTime = QueryTickMilliseconds();
+        driver = hk::io::LoadDriver("audiobench", benchrig::Entry<VhubWritePCM>);
+        bus = benchrig::CreateBus(driver);
+        ext()->LastPcmWriteTime = QueryTickMilliseconds();
         bus->Flags &= ~DO_DEVICE_INITIALIZING;
-        IoCreateDevice(driver, sizeof(PDO_DEVICE_DATA), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &audio);
-        PPDO_DEVICE_DATA c = (PPDO_DEVICE_DATA)audio->DeviceExtension;
-        RtlZeroMemory(c, sizeof *c);
-        c->Self = audio;
-        c->UrbDispatch = MicDispatchSound;
-        c->BusExtension = b;
-        c->Present = 1;
-        c->state = STATE_STARTED;
-        audio->Flags &= ~DO_DEVICE_INITIALIZING;
+        audio = benchrig::CreateChild(driver, bus, MicDispatchSound);
     }
     ~AudioRig() {
         StopDataThread(ext());
@@ -93,26 +51,12 @@ struct AudioRig {
     // Submits a 10 ms transfer (10 packets of 192 bytes) on `endpoint`.
     Transfer& Submit(UCHAR endpoint) {
         auto t = std::make_unique<Transfer>();
-        t->urb.assign((FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket) + 10 * sizeof(USBD_ISO_PACKET_DESCRIPTOR) + 7) / 8,
-                      0);
-        t->data.assign(1920, 0x33);
-        PURB urb = (PURB)t->urb.data();
-        urb->UrbHeader.Length = (USHORT)(t->urb.size() * 8);
-        urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
-        _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
-        iso.PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)(endpoint | 0x10100);
-        iso.TransferBufferLength = 1920;
-        iso.TransferBuffer = t->data.data();
-        iso.NumberOfPackets = 10;
-        for (ULONG p = 0; p < 10; ++p) iso.IsoPacket[p].Offset = p * 192;
+        t->Allocate(10, 192);
+        std::fill(t->data.begin(), t->data.end(), 0x33);
+        t->iso().PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)(endpoint | 0x10100);
         t->irp = IoAllocateIrp(audio->StackSize, FALSE);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(t->irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = urb;
-        IoSetCompletionRoutine(t->irp, Done, &t->completions, TRUE, TRUE, TRUE);
         transfers.push_back(std::move(t));
-        IoCallDriver(audio, transfers.back()->irp);
+        transfers.back()->Submit(audio, 10, 192);
         return *transfers.back();
     }
     void StartPacing() {
@@ -124,21 +68,7 @@ struct AudioRig {
         ZwClose(handle);
         machine.Settle();
     }
-    NTSTATUS WritePcm(std::vector<uint8_t>& pcm) {
-        PIRP irp = IoAllocateIrp(bus->StackSize, FALSE);
-        irp->RequestorMode = UserMode;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BULKUSB_WRITE_PCM;
-        next->Parameters.DeviceIoControl.InputBufferLength = (ULONG)pcm.size();
-        next->Parameters.DeviceIoControl.Type3InputBuffer = pcm.data();
-        std::atomic<int> completions{0};
-        IoSetCompletionRoutine(irp, Done, &completions, TRUE, TRUE, TRUE);
-        IoCallDriver(bus, irp);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoFreeIrp(irp);
-        return status;
-    }
+    NTSTATUS WritePcm(std::vector<uint8_t>& pcm) { return benchrig::WriteRequest(bus, IOCTL_BULKUSB_WRITE_PCM, pcm); }
 };
 
 struct QuietLog {
@@ -182,15 +112,7 @@ void BM_MicWrite(benchmark::State& state) {
     AudioRig rig;
     std::vector<uint8_t> pcm(1920, 0x44);
     hk::UserRange range(pcm.data(), pcm.size(), false);
-    std::vector<uint8_t> sink(1920);
-    auto m0 = std::chrono::steady_clock::now();
-    int reps = 0;
-    do {
-        std::memcpy(sink.data(), pcm.data(), pcm.size());
-        benchmark::DoNotOptimize(sink.data());
-        ++reps;
-    } while (std::chrono::steady_clock::now() - m0 < std::chrono::milliseconds(50));
-    double memcpy_ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - m0).count() / reps;
+    const double memcpy_ns = benchrig::MemcpyNs(pcm, std::chrono::milliseconds(50));
 
     double latency_ns = 0;
     for (auto _ : state) {

@@ -5,43 +5,17 @@
 // same run (the counter "vs_memcpy" is write time / memcpy time).
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <cstring>
 #include <memory>
 #include <vector>
 
-#include "audio/audio.h"
-#include "hk/io.h"
-#include "hk/machine.h"
+#include "bench_rig.h"
 
 namespace {
 
 constexpr ULONG kPackets = 32;
 constexpr ULONG kPacketSize = 3072;
 
-NTSTATUS NTAPI RouteInternal(PDEVICE_OBJECT device, PIRP irp) {
-    return ((PPDO_DEVICE_DATA)device->DeviceExtension)->UrbDispatch(device, irp);
-}
-NTSTATUS NTAPI RouteControl(PDEVICE_OBJECT device, PIRP irp) { return VhubWriteYuv2(device, irp); }
-VOID NTAPI Unload(PDRIVER_OBJECT) {}
-NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = RouteInternal;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = RouteControl;
-    driver->DriverUnload = Unload;
-    return STATUS_SUCCESS;
-}
-NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP, PVOID context) {
-    ++*static_cast<int*>(context);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-struct Transfer {
-    PIRP irp = nullptr;
-    std::vector<uint64_t> urb;
-    std::vector<uint8_t> data;
-    int completions = 0;
-    _URB_ISOCH_TRANSFER& iso() { return ((PURB)urb.data())->UrbIsochronousTransfer; }
-};
+using benchrig::Transfer;
 
 struct VideoRig {
     hk::Machine machine;
@@ -50,27 +24,10 @@ struct VideoRig {
     std::vector<std::unique_ptr<Transfer>> transfers;
 
     VideoRig() {
-        driver = hk::io::LoadDriver("videobench", Entry);
-        IoCreateDevice(driver, sizeof(FDO_DEVICE_DATA), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &bus);
-        PFDO_DEVICE_DATA b = (PFDO_DEVICE_DATA)bus->DeviceExtension;
-        RtlZeroMemory(b, sizeof *b);
-        b->Common.IsFDO = 1;
-        InitializeListHead(&b->CameraIrpList);
-        KeInitializeSpinLock(&b->CameraIrpLock);
-        KeInitializeEvent(&b->StopEvent, NotificationEvent, FALSE);
-        for (PLIST_ENTRY l : {&b->MicIrpList, &b->SpeakerIrpList, &b->SpeakerPcmList, &b->FreeFrameList,
-                              &b->PendingFrameList})
-            InitializeListHead(l);
+        driver = hk::io::LoadDriver("videobench", benchrig::Entry<VhubWriteYuv2>);
+        bus = benchrig::CreateBus(driver);
         bus->Flags &= ~DO_DEVICE_INITIALIZING;
-        IoCreateDevice(driver, sizeof(PDO_DEVICE_DATA), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &camera);
-        PPDO_DEVICE_DATA c = (PPDO_DEVICE_DATA)camera->DeviceExtension;
-        RtlZeroMemory(c, sizeof *c);
-        c->Self = camera;
-        c->UrbDispatch = MicDispatch;
-        c->BusExtension = b;
-        c->Present = 1;
-        c->state = STATE_STARTED;
-        camera->Flags &= ~DO_DEVICE_INITIALIZING;
+        camera = benchrig::CreateChild(driver, bus, MicDispatch);
     }
     ~VideoRig() {
         for (auto& t : transfers) IoFreeIrp(t->irp);
@@ -83,9 +40,7 @@ struct VideoRig {
     void Prepare(size_t count) {
         while (transfers.size() < count) {
             auto t = std::make_unique<Transfer>();
-            t->urb.assign((FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket) +
-                           kPackets * sizeof(USBD_ISO_PACKET_DESCRIPTOR) + 7) / 8, 0);
-            t->data.resize(kPackets * kPacketSize);
+            t->Allocate(kPackets, kPacketSize);
             t->irp = IoAllocateIrp(camera->StackSize, FALSE);
             transfers.push_back(std::move(t));
         }
@@ -96,36 +51,10 @@ struct VideoRig {
         for (size_t i = 0; i < count; ++i) {
             Transfer& t = *transfers[i];
             IoReuseIrp(t.irp, STATUS_SUCCESS);
-            PURB urb = (PURB)t.urb.data();
-            urb->UrbHeader.Length = (USHORT)(t.urb.size() * 8);
-            urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
-            t.iso().TransferBufferLength = kPackets * kPacketSize;
-            t.iso().TransferBuffer = t.data.data();
-            t.iso().NumberOfPackets = kPackets;
-            for (ULONG p = 0; p < kPackets; ++p) t.iso().IsoPacket[p].Offset = p * kPacketSize;
-            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(t.irp);
-            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-            next->Parameters.Others.Argument1 = urb;
-            IoSetCompletionRoutine(t.irp, Done, &t.completions, TRUE, TRUE, TRUE);
-            IoCallDriver(camera, t.irp);
+            t.Submit(camera, kPackets, kPacketSize);
         }
     }
-    NTSTATUS Write(std::vector<uint8_t>& frame) {
-        PIRP irp = IoAllocateIrp(bus->StackSize, FALSE);
-        irp->RequestorMode = UserMode;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BULKUSB_WRITE_YUV2;
-        next->Parameters.DeviceIoControl.InputBufferLength = (ULONG)frame.size();
-        next->Parameters.DeviceIoControl.Type3InputBuffer = frame.data();
-        int completions = 0;
-        IoSetCompletionRoutine(irp, Done, &completions, TRUE, TRUE, TRUE);
-        IoCallDriver(bus, irp);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoFreeIrp(irp);
-        return status;
-    }
+    NTSTATUS Write(std::vector<uint8_t>& frame) { return benchrig::WriteRequest(bus, IOCTL_BULKUSB_WRITE_YUV2, frame); }
 };
 
 void BM_VideoWrite(benchmark::State& state) {
@@ -140,15 +69,7 @@ void BM_VideoWrite(benchmark::State& state) {
     hk::UserRange range(frame.data(), frame.size(), false);
 
     // Baseline in the same run: memcpy of the frame into transfer-sized buffers.
-    std::vector<uint8_t> sink(bytes);
-    auto t0 = std::chrono::steady_clock::now();
-    int reps = 0;
-    do {
-        std::memcpy(sink.data(), frame.data(), bytes);
-        benchmark::DoNotOptimize(sink.data());
-        ++reps;
-    } while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(100));
-    double memcpy_ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() / reps;
+    const double memcpy_ns = benchrig::MemcpyNs(frame, std::chrono::milliseconds(100));
 
     double write_ns = 0;
     for (auto _ : state) {
