@@ -6,25 +6,16 @@
 #include <vector>
 
 #include "devsec_internal.h"
+#include "fuzz_setup.h"
 #include "hk/machine.h"
 #include "hk/registry.h"
 #include "hk/security.h"
 
 namespace {
 
-// The machine boots once per process; every input then runs against it.
-// Its pool keeps freed blocks in a quarantine (to catch writes after free),
-// so an input ends with more host allocations than frees although nothing
-// leaked. libFuzzer takes that imbalance for a possible leak and runs a full
-// LeakSanitizer scan of the heap after such inputs, up to a thousand times,
-// which held the target to well under a thousand inputs a second. The leaks
-// that matter here are the library's pool blocks and handles, which every
-// input checks exactly below; the per-input heap scan is therefore turned
-// off (a leak check at exit still runs).
-const char kNoLeakScanPerInput[] = "-detect_leaks=0";
-
 const char kProperties[] = "\\Registry\\Machine\\Software\\Fuzz\\Properties";
 
+// The machine boots once per process; every input then runs against it.
 hk::Machine& MachineOnce() {
     static hk::Machine* machine = new hk::Machine();
     return *machine;
@@ -32,17 +23,7 @@ hk::Machine& MachineOnce() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    static std::vector<char*> args;
-    args.assign(*argv, *argv + *argc);
-    // Inserted right after the program name so that a -detect_leaks=1 given
-    // on the command line still wins.
-    args.insert(args.begin() + 1, const_cast<char*>(kNoLeakScanPerInput));
-    args.push_back(nullptr);
-    *argc = (int)args.size() - 1;
-    *argv = args.data();
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) { return fuzzsetup::NoLeakScanPerInput(argc, argv); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hk::Machine& machine = MachineOnce();

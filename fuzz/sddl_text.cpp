@@ -5,16 +5,10 @@
 #include <vector>
 
 #include "devsec_internal.h"
+#include "fuzz_setup.h"
 #include "hk/machine.h"
 
 namespace {
-
-// The machine's pool keeps freed blocks in a quarantine, so an input ends
-// with more host allocations than frees although nothing leaked, and
-// libFuzzer would scan the whole heap for leaks after such inputs. The pool
-// blocks the parser allocates are checked exactly after every input below;
-// the per-input heap scan is turned off (the leak check at exit stays).
-const char kNoLeakScanPerInput[] = "-detect_leaks=0";
 
 hk::Machine& MachineOnce() {
     static hk::Machine* machine = [] {
@@ -27,17 +21,7 @@ hk::Machine& MachineOnce() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    static std::vector<char*> args;
-    args.assign(*argv, *argv + *argc);
-    // Right after the program name, so that a -detect_leaks=1 on the
-    // command line still wins.
-    args.insert(args.begin() + 1, const_cast<char*>(kNoLeakScanPerInput));
-    args.push_back(nullptr);
-    *argc = (int)args.size() - 1;
-    *argv = args.data();
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) { return fuzzsetup::NoLeakScanPerInput(argc, argv); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hk::Machine& machine = MachineOnce();
