@@ -71,28 +71,6 @@ DeviceRecord* FindDevice(PDEVICE_OBJECT device) {
     return it == s.devices.end() ? nullptr : &it->second;
 }
 
-std::string Narrow(const std::u16string& s) {
-    std::string out;
-    for (char16_t c : s) {
-        if (c < 0x80) {
-            out += (char)c;
-        } else if (c < 0x800) {
-            out += (char)(0xC0 | (c >> 6));
-            out += (char)(0x80 | (c & 0x3F));
-        } else {
-            out += (char)(0xE0 | (c >> 12));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::u16string Widen(const std::string& s) {
-    std::u16string out;
-    for (unsigned char c : s) out += (char16_t)c;
-    return out;
-}
 
 bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
     if (a.size() != b.size()) return false;
@@ -128,6 +106,15 @@ PIRP AllocateThreadIrp(PDEVICE_OBJECT target, PKEVENT event, PIO_STATUS_BLOCK io
         r->owned_by_manager = true;
     }
     return irp;
+}
+
+bool AttachSystemBuffer(PIRP irp, ULONG length, const void* copy, ULONG copy_length) {
+    PVOID sys = ExAllocatePoolWithTag(NonPagedPool, length, hk::MakeTag("IoSB"));
+    if (!sys) return false;
+    if (copy && copy_length) memcpy(sys, copy, copy_length);
+    irp->AssociatedIrp.SystemBuffer = sys;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    return true;
 }
 
 namespace {
@@ -743,17 +730,11 @@ EXTERN_C PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OB
         if (StartingOffset) sp->Parameters.Read.ByteOffset = *StartingOffset;
         if (Buffer && Length) {
             if (DeviceObject->Flags & DO_BUFFERED_IO) {
-                PVOID sys = ExAllocatePoolWithTag(NonPagedPool, Length, hk::MakeTag("IoSB"));
-                if (!sys) {
+                if (!AttachSystemBuffer(irp, Length, MajorFunction == IRP_MJ_WRITE ? Buffer : nullptr, Length)) {
                     IoFreeIrp(irp);
                     return nullptr;
                 }
-                irp->AssociatedIrp.SystemBuffer = sys;
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-                if (MajorFunction == IRP_MJ_WRITE)
-                    memcpy(sys, Buffer, Length);
-                else
-                    irp->Flags |= IRP_INPUT_OPERATION;
+                if (MajorFunction != IRP_MJ_WRITE) irp->Flags |= IRP_INPUT_OPERATION;
                 irp->UserBuffer = Buffer;
             } else if (DeviceObject->Flags & DO_DIRECT_IO) {
                 PMDL mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, irp);
@@ -787,14 +768,10 @@ EXTERN_C PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_O
     case METHOD_BUFFERED: {
         ULONG len = std::max(InputBufferLength, OutputBufferLength);
         if (len) {
-            PVOID sys = ExAllocatePoolWithTag(NonPagedPool, len, hk::MakeTag("IoSB"));
-            if (!sys) {
+            if (!AttachSystemBuffer(irp, len, InputBuffer, InputBufferLength)) {
                 IoFreeIrp(irp);
                 return nullptr;
             }
-            if (InputBuffer && InputBufferLength) memcpy(sys, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = sys;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             if (OutputBuffer && OutputBufferLength) irp->Flags |= IRP_INPUT_OPERATION;
         }
         irp->UserBuffer = OutputBuffer;

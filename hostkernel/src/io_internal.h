@@ -18,6 +18,7 @@
 #include "hk/pnp.h"
 #include "hk/verifier.h"
 #include "hostkernel/wdk.h"
+#include "text.h"
 
 namespace hk::iomgr {
 
@@ -97,12 +98,17 @@ DeviceRecord* FindDevice(PDEVICE_OBJECT device);
 // waits for (a thread-queued request with an event and a status block).
 PIRP AllocateThreadIrp(PDEVICE_OBJECT target, PKEVENT event, PIO_STATUS_BLOCK iosb);
 
+// Gives an IRP the I/O manager's pool buffer of `length` bytes ("IoSB"),
+// starting with `copy_length` bytes of `copy` when there is one, to be freed
+// at completion (buffered I/O). False when the pool refuses it.
+bool AttachSystemBuffer(PIRP irp, ULONG length, const void* copy, ULONG copy_length);
+
 // The default dispatch routine for a major function a driver did not register.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Converts between the kernel's 16-bit strings and the host's.
-std::string Narrow(const std::u16string& s);
-std::u16string Widen(const std::string& s);
+using hk::text::Narrow;
+using hk::text::Widen;
 bool EqualNoCase(const std::u16string& a, const std::u16string& b);
 
 // Interfaces: disable (and optionally forget) every interface of a PDO.

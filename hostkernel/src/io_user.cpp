@@ -19,7 +19,13 @@ using namespace hk::iomgr;
 
 namespace {
 
-constexpr ULONG kSystemBufferTag = hk::MakeTag("IoSB");
+// A request that could not be built: the IRP is freed unsent and the
+// reference on its target dropped.
+NTSTATUS Unsent(PIRP irp, PDEVICE_OBJECT top) {
+    IoFreeIrp(irp);
+    ObfDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
+}
 
 // Registers a caller buffer as user memory for the duration of a request,
 // unless the caller has registered it already.
@@ -198,15 +204,7 @@ NTSTATUS DeviceIoControl(Handle h, ULONG code, const void* input, ULONG input_le
     case METHOD_BUFFERED: {
         ULONG len = std::max(input_length, output_length);
         if (len) {
-            PVOID sys = ExAllocatePoolWithTag(NonPagedPool, len, kSystemBufferTag);
-            if (!sys) {
-                IoFreeIrp(irp);
-                ObfDereferenceObject(top);
-                return STATUS_INSUFFICIENT_RESOURCES;
-            }
-            if (input && input_length) memcpy(sys, input, input_length);
-            irp->AssociatedIrp.SystemBuffer = sys;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (!AttachSystemBuffer(irp, len, input, input_length)) return Unsent(irp, top);
             if (output && output_length) irp->Flags |= IRP_INPUT_OPERATION;
         }
         irp->UserBuffer = output;
@@ -215,23 +213,11 @@ NTSTATUS DeviceIoControl(Handle h, ULONG code, const void* input, ULONG input_le
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT: {
         if (input && input_length) {
-            PVOID sys = ExAllocatePoolWithTag(NonPagedPool, input_length, kSystemBufferTag);
-            if (!sys) {
-                IoFreeIrp(irp);
-                ObfDereferenceObject(top);
-                return STATUS_INSUFFICIENT_RESOURCES;
-            }
-            memcpy(sys, input, input_length);
-            irp->AssociatedIrp.SystemBuffer = sys;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (!AttachSystemBuffer(irp, input_length, input, input_length)) return Unsent(irp, top);
         }
         if (output && output_length) {
             PMDL mdl = IoAllocateMdl(output, output_length, FALSE, FALSE, irp);
-            if (!mdl) {
-                IoFreeIrp(irp);
-                ObfDereferenceObject(top);
-                return STATUS_INSUFFICIENT_RESOURCES;
-            }
+            if (!mdl) return Unsent(irp, top);
             MmBuildMdlForNonPagedPool(mdl);
         }
         break;
@@ -277,16 +263,9 @@ NTSTATUS ReadWrite(Handle h, UCHAR major, void* buffer, ULONG length, ULONG* don
     std::unique_ptr<ScopedUserRange> range;
     if (buffer && length) {
         if (top->Flags & DO_BUFFERED_IO) {
-            PVOID sys = ExAllocatePoolWithTag(NonPagedPool, length, kSystemBufferTag);
-            if (!sys) {
-                IoFreeIrp(irp);
-                ObfDereferenceObject(top);
-                return STATUS_INSUFFICIENT_RESOURCES;
-            }
-            if (major == IRP_MJ_WRITE) memcpy(sys, buffer, length);
-            else irp->Flags |= IRP_INPUT_OPERATION;
-            irp->AssociatedIrp.SystemBuffer = sys;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (!AttachSystemBuffer(irp, length, major == IRP_MJ_WRITE ? buffer : nullptr, length))
+                return Unsent(irp, top);
+            if (major != IRP_MJ_WRITE) irp->Flags |= IRP_INPUT_OPERATION;
             irp->UserBuffer = buffer;
         } else if (top->Flags & DO_DIRECT_IO) {
             PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);

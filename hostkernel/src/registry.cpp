@@ -14,6 +14,7 @@
 #include "hk/registry.h"
 #include "hk/security.h"
 #include "hk/verifier.h"
+#include "text.h"
 
 namespace {
 
@@ -44,28 +45,8 @@ std::u16string Upper(const std::u16string& s) {
     return out;
 }
 
-std::u16string Widen(const std::string& s) {
-    std::u16string out;
-    for (unsigned char c : s) out += (char16_t)c;
-    return out;
-}
-
-std::string Narrow(const std::u16string& s) {
-    std::string out;
-    for (char16_t c : s) {
-        if (c < 0x80) {
-            out += (char)c;
-        } else if (c < 0x800) {
-            out += (char)(0xC0 | (c >> 6));
-            out += (char)(0x80 | (c & 0x3F));
-        } else {
-            out += (char)(0xE0 | (c >> 12));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+using hk::text::Narrow;
+using hk::text::Widen;
 
 std::u16string PathOf(const Key* k) {
     std::u16string path;
