@@ -2,7 +2,8 @@
 // It installs root-enumerated devices on hostkernel's root bus driver, adds
 // function drivers and starts stacks (lower drivers first, by the IRP's
 // nature), queries bus relations after invalidation and diffs them against
-// the known children, identifies new children, removes vanished ones
+// the known children, identifies new children (one that no function driver
+// matches stays unstarted unless it is usable raw), removes vanished ones
 // (surprise removal, then removal once no handle holds them), and carries
 // out the operations a person starts from Device Manager.
 #include <algorithm>
@@ -281,6 +282,16 @@ NTSTATUS AddAndStart(DeviceNode* n) {
             }
         }
     }
+    if (!drv && !(n->has_caps && n->caps.RawDeviceOK)) {
+        // What Windows does with a device whose drivers are not installed:
+        // the node stays, identified but without a stack above its PDO, and
+        // is never started. Only a bus that declares its child usable raw
+        // gets it started without a function driver.
+        n->raw = false;
+        n->state = NodeState::NoDriver;
+        n->problem = STATUS_NOT_FOUND;
+        return STATUS_NOT_FOUND;
+    }
     n->raw = drv == nullptr;
     n->driver = drv ? name : n->driver;
     if (drv && drv->DriverExtension->AddDevice) {
@@ -344,12 +355,14 @@ void RemoveTree(DeviceNode* n, bool gone) {
     std::vector<DeviceNode*> kids = n->children;
     for (DeviceNode* c : kids) RemoveTree(c, true);
     if (n->state != NodeState::Removed && n->state != NodeState::Deleted &&
-        n->state != NodeState::AddFailed && n->state != NodeState::StartFailed)
+        n->state != NodeState::AddFailed && n->state != NodeState::StartFailed &&
+        n->state != NodeState::NoDriver)
         SendPnp(n, IRP_MN_REMOVE_DEVICE, 0, nullptr, nullptr);
     else if (gone && n->state != NodeState::Deleted && !PdoDeleted(n->pdo))
-        // Its drivers went earlier (disabled, ejected, failed to start) and
-        // now the device itself is gone: the bus driver gets the removal
-        // again, which is when it deletes a PDO it no longer reports.
+        // Its drivers went earlier (disabled, ejected, failed to start) or it
+        // never had any, and now the device itself is gone: the bus driver
+        // gets the removal, which is when it deletes a PDO it no longer
+        // reports.
         SendPnp(n, IRP_MN_REMOVE_DEVICE, 0, nullptr, nullptr);
     bool deleted = PdoDeleted(n->pdo);
     DisableInterfacesOf(n->pdo, gone || deleted);
@@ -879,6 +892,7 @@ const char* StateName(NodeState s) {
     case NodeState::Started: return "Started";
     case NodeState::StartFailed: return "StartFailed";
     case NodeState::AddFailed: return "AddFailed";
+    case NodeState::NoDriver: return "NoDriver";
     case NodeState::QueryStopped: return "QueryStopped";
     case NodeState::Stopped: return "Stopped";
     case NodeState::QueryRemoved: return "QueryRemoved";
@@ -994,7 +1008,8 @@ NTSTATUS Disable(PDEVICE_OBJECT pdo) {
 NTSTATUS Enable(PDEVICE_OBJECT pdo) {
     return WithNode(pdo, [](DeviceNode* n) -> NTSTATUS {
         if (!n->disabled && n->state != NodeState::StartFailed &&
-            n->state != NodeState::AddFailed && n->state != NodeState::Removed)
+            n->state != NodeState::AddFailed && n->state != NodeState::NoDriver &&
+            n->state != NodeState::Removed)
             return STATUS_SUCCESS;
         n->disabled = false;
         return AddAndStart(n);
@@ -1064,7 +1079,7 @@ DeviceInfo Describe(DeviceNode* n) {
     d.bus_information = n->bus;
     d.state = n->state;
     d.problem = n->problem;
-    d.function_driver = n->raw ? std::string() : n->driver;
+    d.function_driver = n->raw || n->state == NodeState::NoDriver ? std::string() : n->driver;
     d.raw = n->raw;
     d.disabled = n->disabled;
     d.device_power = n->power;

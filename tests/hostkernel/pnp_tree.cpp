@@ -39,6 +39,10 @@ bool g_lower_started_first = false;
 const void* g_seen_type3 = nullptr;
 const void* g_seen_user = nullptr;
 bool g_probe_ok = false;
+// The second child's compatible ID and whether it declares itself usable
+// without a function driver.
+const char16_t* g_compat_1 = u"TEST\\COMPAT";
+bool g_raw_ok_1 = false;
 
 BusExt* X(PDEVICE_OBJECT d) { return (BusExt*)d->DeviceExtension; }
 
@@ -96,7 +100,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT dev, PIRP irp) {
         switch (sp->Parameters.QueryId.IdType) {
         case BusQueryDeviceID:
         case BusQueryHardwareIDs: t = x->index ? u"TEST\\DEV_1" : u"TEST\\DEV_0"; break;
-        case BusQueryCompatibleIDs: t = u"TEST\\COMPAT"; break;
+        case BusQueryCompatibleIDs: t = x->index ? g_compat_1 : u"TEST\\COMPAT"; break;
         case BusQueryInstanceID: t = x->index ? u"02" : u"01"; break;
         default: return Done(irp, irp->IoStatus.Status);
         }
@@ -113,6 +117,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT dev, PIRP irp) {
             return Done(irp, STATUS_UNSUCCESSFUL);  // the manager must preset these
         c->Address = (ULONG)x->index + 1;
         c->SurpriseRemovalOK = 1;
+        if (x->index == 1 && g_raw_ok_1) c->RawDeviceOK = 1;
         return Done(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_BUS_INFORMATION: {
@@ -323,8 +328,13 @@ NTSTATUS NTAPI FnEntry(PDRIVER_OBJECT drv, PUNICODE_STRING) {
 
 class PnpTree : public ::testing::Test {
 protected:
+    // Lets a derived fixture change the children before the bus is installed.
+    virtual void Configure() {}
     void SetUp() override {
         g_in_start = g_relations_inside_start = g_lower_started_first = false;
+        g_compat_1 = u"TEST\\COMPAT";
+        g_raw_ok_1 = false;
+        Configure();
         ASSERT_NE(hk::io::LoadDriver("testbus", BusEntry, nullptr, {{kTag}}), nullptr);
         hk::pnp::RegisterFunctionDriver("TEST\\DEV_0", "hwdrv", FnEntry);
         hk::pnp::RegisterFunctionDriver("test\\compat", "compdrv", FnEntry);
@@ -340,6 +350,9 @@ protected:
         ASSERT_EQ(hk::pnp::InstallRootDevice(spec, &root), STATUS_SUCCESS);
         ASSERT_TRUE(hk::pnp::WaitIdle());
     }
+    // A failed assertion leaves a test early: the subscription must not
+    // outlive the fixture it writes into while the machine shuts down.
+    void TearDown() override { hk::io::UnsubscribeInterfaces(sub); }
     std::vector<std::string> Events(const std::string& path_prefix) {
         std::vector<std::string> out;
         for (auto& e : hk::pnp::Log())
@@ -502,6 +515,160 @@ TEST_F(PnpTree, DeviceControlBuffersAsTheSystemServiceBuildsThem) {
     EXPECT_EQ(hk::io::Close(h), STATUS_SUCCESS);
     EXPECT_EQ(hk::io::Close(h), STATUS_INVALID_HANDLE);
     hk::io::UnsubscribeInterfaces(sub);
+}
+
+// The second child matches no function driver: Windows leaves such a device
+// unstarted ("drivers not installed") unless its bus says RawDeviceOK, and
+// removes it like any other when it vanishes or its bus goes.
+enum class Removal { Vanishes, BusUninstalled };
+
+struct UnmatchedCase {
+    const char* name;
+    bool raw_ok;
+    Removal removal;
+    hk::pnp::NodeState state;
+    std::vector<std::string> after_identification;  // the child's requests once it has a path
+    size_t child_interfaces;                         // enabled USB-device interfaces, both children
+    std::vector<std::string> removal_requests;       // the child's requests while it goes
+};
+
+void PrintTo(const UnmatchedCase& c, std::ostream* os) { *os << c.name; }
+
+class PnpUnmatched : public PnpTree, public ::testing::WithParamInterface<UnmatchedCase> {
+protected:
+    void Configure() override {
+        g_compat_1 = u"TEST\\NOBODY";
+        g_raw_ok_1 = GetParam().raw_ok;
+    }
+};
+
+TEST_P(PnpUnmatched, StartedOnlyWhenUsableRawAndRemovedLikeAnyOther) {
+    const UnmatchedCase& c = GetParam();
+    const std::string path = "TEST\\DEV_1\\02";
+    std::vector<hk::pnp::DeviceInfo> devs = hk::pnp::Devices();
+    ASSERT_EQ(devs.size(), 3u);
+    const hk::pnp::DeviceInfo& child = devs[2];
+    // Identified and kept in the tree either way, as Device Manager lists it.
+    EXPECT_EQ(child.instance_path, path);
+    EXPECT_EQ(child.compatible_ids, std::vector<std::string>{"TEST\\NOBODY"});
+    EXPECT_EQ(child.description, "Test Child");
+    EXPECT_EQ(child.state, c.state);
+    EXPECT_EQ(child.raw, c.raw_ok);
+    EXPECT_TRUE(child.function_driver.empty());
+    EXPECT_EQ(child.problem, c.raw_ok ? STATUS_SUCCESS : STATUS_NOT_FOUND);
+    EXPECT_EQ(Events(path), c.after_identification);
+    EXPECT_EQ(hk::io::FindInterfaces(GUID_DEVINTERFACE_USB_DEVICE).size(), c.child_interfaces);
+    EXPECT_EQ(devs[1].state, hk::pnp::NodeState::Started) << "the matched sibling is unaffected";
+
+    hk::pnp::ClearLog();
+    if (c.removal == Removal::Vanishes) {
+        auto links = hk::io::FindInterfaces(kBusInterface);
+        ASSERT_EQ(links.size(), 1u);
+        hk::io::Handle h;
+        ASSERT_EQ(hk::io::Open(links[0], &h), STATUS_SUCCESS);
+        ULONG n = 0;
+        EXPECT_EQ(hk::io::DeviceIoControl(h, kIoctlUnplug, nullptr, 0, nullptr, 0, &n), STATUS_SUCCESS);
+        ASSERT_TRUE(hk::pnp::WaitIdle());
+        EXPECT_EQ(hk::io::Close(h), STATUS_SUCCESS);
+        EXPECT_EQ(Events(path), c.removal_requests);
+        EXPECT_TRUE(Events("TEST\\DEV_0\\01").empty());
+        EXPECT_EQ(hk::pnp::Children(root).size(), 1u);
+        EXPECT_EQ(hk::pnp::Devices().size(), 2u);
+        EXPECT_EQ(hk::io::FindInterfaces(GUID_DEVINTERFACE_USB_DEVICE).size(), 1u);
+        ASSERT_EQ(hk::pnp::Uninstall(root), STATUS_SUCCESS);
+    } else {
+        ASSERT_EQ(hk::pnp::Uninstall(root), STATUS_SUCCESS);
+        EXPECT_EQ(Events(path), c.removal_requests);
+        // Children before their bus.
+        std::vector<std::string> all;
+        for (auto& e : hk::pnp::Log()) all.push_back(e.instance_path + ":" + e.what);
+        auto child_removed = std::find(all.begin(), all.end(), path + ":REMOVE_DEVICE");
+        auto bus_removed = std::find(all.begin(), all.end(), "ROOT\\TESTBUS\\0000:REMOVE_DEVICE");
+        ASSERT_NE(child_removed, all.end());
+        ASSERT_NE(bus_removed, all.end());
+        EXPECT_LT(child_removed, bus_removed);
+    }
+    EXPECT_TRUE(hk::pnp::Devices().empty());
+    hk::io::UnsubscribeInterfaces(sub);
+    hk::io::UnloadDriver("testbus");
+    HK_EXPECT_CLEAN(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PnpUnmatched,
+    ::testing::Values(
+        UnmatchedCase{"DriverlessVanishes", false, Removal::Vanishes, hk::pnp::NodeState::NoDriver, {}, 1,
+                      {"REMOVE_DEVICE"}},
+        UnmatchedCase{"DriverlessWithItsBus", false, Removal::BusUninstalled, hk::pnp::NodeState::NoDriver, {},
+                      1, {"REMOVE_DEVICE"}},
+        UnmatchedCase{"RawVanishes", true, Removal::Vanishes, hk::pnp::NodeState::Started,
+                      {"START_DEVICE", "QUERY_DEVICE_RELATIONS"}, 2, {"SURPRISE_REMOVAL", "REMOVE_DEVICE"}},
+        UnmatchedCase{"RawWithItsBus", true, Removal::BusUninstalled, hk::pnp::NodeState::Started,
+                      {"START_DEVICE", "QUERY_DEVICE_RELATIONS"}, 2,
+                      {"QUERY_REMOVE_DEVICE", "REMOVE_DEVICE"}}),
+    [](const ::testing::TestParamInfo<UnmatchedCase>& info) { return std::string(info.param.name); });
+
+class PnpDriverless : public PnpTree {
+protected:
+    void Configure() override { g_compat_1 = u"TEST\\NOBODY"; }
+};
+
+// A driver installed later is found when the device is enabled again (what
+// updating its driver does); until then enabling changes nothing.
+TEST_F(PnpDriverless, EnableBindsADriverRegisteredSince) {
+    PDEVICE_OBJECT child = hk::pnp::Children(root).at(1);
+    hk::pnp::ClearLog();
+    EXPECT_EQ(hk::pnp::Enable(child), STATUS_NOT_FOUND);
+    hk::pnp::DeviceInfo info;
+    ASSERT_TRUE(hk::pnp::Find(child, &info));
+    EXPECT_EQ(info.state, hk::pnp::NodeState::NoDriver);
+    EXPECT_TRUE(Events("TEST\\DEV_1\\02").empty());
+
+    hk::pnp::RegisterFunctionDriver("test\\nobody", "latedrv", FnEntry);
+    ASSERT_EQ(hk::pnp::Enable(child), STATUS_SUCCESS);
+    ASSERT_TRUE(hk::pnp::WaitIdle());
+    ASSERT_TRUE(hk::pnp::Find(child, &info));
+    EXPECT_EQ(info.state, hk::pnp::NodeState::Started);
+    EXPECT_EQ(info.function_driver, "latedrv");
+    EXPECT_FALSE(info.raw);
+    EXPECT_EQ(info.problem, STATUS_SUCCESS);
+    std::vector<std::string> ev = Events("TEST\\DEV_1\\02");
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(ev.begin(), ev.begin() + 2),
+              (std::vector<std::string>{"AddDevice", "START_DEVICE"}));
+    EXPECT_EQ(hk::io::FindInterfaces(GUID_DEVINTERFACE_USB_DEVICE).size(), 2u);
+    hk::io::UnsubscribeInterfaces(sub);
+}
+
+// A root-enumerated device without a driver: the install reports it, the
+// node stays for Device Manager, and uninstalling it deletes its PDO.
+TEST_F(PnpDriverless, RootDeviceWithoutADriverIsKeptUnstartedUntilUninstalled) {
+    hk::pnp::RootDeviceSpec device;
+    device.enumerator = "ROOT\\ORPHAN";
+    device.hardware_ids = {"root\\orphan"};
+    device.description = "Orphan";
+    device.driver = "notloaded";
+    PDEVICE_OBJECT orphan = nullptr;
+    hk::pnp::ClearLog();
+    EXPECT_EQ(hk::pnp::InstallRootDevice(device, &orphan), STATUS_NOT_FOUND);
+    ASSERT_NE(orphan, nullptr);
+    hk::pnp::DeviceInfo info;
+    ASSERT_TRUE(hk::pnp::Find(orphan, &info));
+    EXPECT_EQ(info.state, hk::pnp::NodeState::NoDriver);
+    EXPECT_EQ(std::string(hk::pnp::StateName(info.state)), "NoDriver");
+    EXPECT_TRUE(info.function_driver.empty()) << "the requested driver was never bound";
+    EXPECT_EQ(Events("ROOT\\ORPHAN\\0000"), std::vector<std::string>{"QUERY_CAPABILITIES"});
+    EXPECT_EQ(IoGetAttachedDevice(orphan), orphan);
+
+    hk::pnp::ClearLog();
+    ASSERT_EQ(hk::pnp::Uninstall(orphan), STATUS_SUCCESS);
+    EXPECT_EQ(Events("ROOT\\ORPHAN\\0000"), std::vector<std::string>{"REMOVE_DEVICE"});
+    EXPECT_FALSE(hk::pnp::Find(orphan, &info));
+    EXPECT_EQ(hk::pnp::Devices().size(), 3u);
+    ASSERT_EQ(hk::pnp::Uninstall(root), STATUS_SUCCESS);
+    hk::io::UnsubscribeInterfaces(sub);
+    hk::io::UnloadDriver("testbus");
+    HK_EXPECT_CLEAN(machine);
 }
 
 }  // namespace

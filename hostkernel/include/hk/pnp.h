@@ -18,6 +18,8 @@ enum class NodeState {
     Started,
     StartFailed,      // the start failed; the stack was torn down
     AddFailed,        // the function driver's AddDevice failed
+    NoDriver,         // no function driver matched and the device is not usable
+                      // raw: identified and kept in the tree, never started
     QueryStopped,
     Stopped,
     QueryRemoved,
@@ -45,8 +47,8 @@ struct DeviceInfo {
     PNP_BUS_INFORMATION bus_information{};
     NodeState state = NodeState::Initialized;
     NTSTATUS problem = STATUS_SUCCESS;  // status of the last failed step
-    std::string function_driver;        // bound driver's name; empty when raw
-    bool raw = false;                   // started without a function driver
+    std::string function_driver;        // bound driver's name; empty when raw or none
+    bool raw = false;                   // started without a function driver (RawDeviceOK)
     bool disabled = false;
     DEVICE_POWER_STATE device_power = PowerDeviceUnspecified;
     size_t open_handles = 0;
@@ -67,14 +69,19 @@ NTSTATUS InstallRootDevice(const RootDeviceSpec& spec, PDEVICE_OBJECT* pdo = nul
 
 // Function drivers, found by hardware identifier first, then by compatible
 // identifier (case-insensitive), as Windows matches INF entries. The driver
-// is loaded the first time a device needs it.
+// is loaded the first time a device needs it. A device that matches none is
+// started without one only when its capabilities say RawDeviceOK; otherwise
+// it stays in the tree unstarted (NodeState::NoDriver, problem
+// STATUS_NOT_FOUND) until it goes, or until Enable finds a driver registered
+// since.
 void RegisterFunctionDriver(const std::string& id, const std::string& driver_name,
                             PDRIVER_INITIALIZE entry);
 
 // Device Manager operations; each waits for the manager to carry it out.
 NTSTATUS Stop(PDEVICE_OBJECT pdo);        // query-stop, stop, start (a rebalance)
 NTSTATUS Disable(PDEVICE_OBJECT pdo);     // orderly removal of the stack; the node stays
-NTSTATUS Enable(PDEVICE_OBJECT pdo);      // AddDevice and start again
+NTSTATUS Enable(PDEVICE_OBJECT pdo);      // AddDevice and start again (a driverless device
+                                          // is matched against the drivers registered now)
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
 NTSTATUS Uninstall(PDEVICE_OBJECT pdo);   // orderly removal, then the node and its PDO go
 // Sends IRP_MN_SET_POWER to the top of the device's stack and waits.

@@ -25,6 +25,9 @@ PDRIVER_OBJECT Rig::Driver() {
         NTSTATUS status = STATUS_SUCCESS;
         driver_ = hk::io::LoadDriver(kDriverName, DriverEntry, &status, options);
         hk::pnp::RegisterFunctionDriver(kHardwareId, kDriverName, DriverEntry);
+        // The children are not usable raw: without a function driver of
+        // their own the manager would leave them unstarted, as Windows does.
+        RegisterPassThroughFunctionDriver();
     }
     return driver_;
 }

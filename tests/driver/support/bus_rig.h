@@ -28,7 +28,8 @@ public:
 
     hk::Machine machine;
 
-    // Loads the driver (once) and registers it for the root device's ID.
+    // Loads the driver (once) and registers it for the root device's ID, and
+    // the pass-through function driver for the children.
     PDRIVER_OBJECT Driver();
     // Installs the root-enumerated bus; the manager adds and starts it.
     NTSTATUS Install();
