@@ -11,7 +11,14 @@ using media::UsbRequest;
 
 namespace {
 
+hk::Machine::Options ClockOptions(bool rounding) {
+    hk::Machine::Options options = Bench::DefaultOptions();
+    options.timer_resolution_rounding = rounding;
+    return options;
+}
+
 struct SpeakerBench : Bench {
+    explicit SpeakerBench(bool rounding = false) : Bench(ClockOptions(rounding)) {}
     std::vector<std::unique_ptr<UsbRequest>> queued;
     uint32_t next_seq = 0;
 
@@ -32,6 +39,14 @@ struct SpeakerBench : Bench {
     // Advances virtual time one millisecond at a time.
     void Run(LONGLONG ms) {
         for (LONGLONG i = 0; i < ms; ++i) machine().AdvanceMs(1);
+    }
+    // Advances to the pacing thread's next wake-up (the only deadline on
+    // this machine), so that exactly one pass runs; returns its time.
+    LONGLONG Pass() {
+        LONGLONG due = machine().NextDeadline();
+        EXPECT_GE(due, machine().Elapsed100ns()) << "the pacing thread is not sleeping";
+        machine().Advance100ns(due - machine().Elapsed100ns());
+        return due;
     }
     void AddRecord(ULONG length, uint8_t fill) {
         auto* r = (PSPEAKER_PCM_RECORD)ExAllocatePoolWithTag(NonPagedPool, sizeof(SPEAKER_PCM_RECORD),
@@ -61,8 +76,45 @@ size_t ThreadProcThreads(hk::Machine& m, bool running_only) {
 
 }  // namespace
 
-TEST(AudioSpeaker, AboutOneHundredTransfersPerSecondWithASteadySupply) {
-    SpeakerBench bench;
+// The pacing tests run on two clocks: every deadline met exactly, and
+// timer expirations rounded to Windows' default 15.625 ms tick. On the
+// rounded clock the 9 ms sleep lasts a whole tick (64 passes a second) and
+// the system time the window is measured with moves in ticks; the catch-up
+// rule of two transfers a pass is what still makes about 100 a second.
+struct SpeakerClock {
+    const char* name;
+    bool rounding;
+    LONGLONG pass_period;      // 100 ns between two passes
+    size_t first_window;       // transfers completed in the first window
+    size_t passes_at_two;      // after a 400 ms stall, passes that take two each
+    int window_turns_at_pass;  // of those 40 passes, the one that opens a new window; -1: none
+    size_t most_records;       // records waiting at most with no reader
+};
+
+// Exact clock: passes every 9 ms; the 96th transfer's turn (950 ms) comes
+// before the window's end, so the first window holds all 96; after the
+// stall two a pass catch up with the window's age at pass 37.
+// Rounded clock: passes every 15.625 ms; the window's age reads 937.5 ms
+// and then 953.125 ms, already past the window, so the first window holds
+// 94; after the stall two a pass never catch up (128 a second against 100)
+// before the window turns over at its 35th pass, whose new window takes two
+// again; trims every fourth pass instead of every seventh.
+const SpeakerClock kSpeakerClocks[] = {
+    {"Exact", false, 90000, 96, 37, -1, 4 + 2 * 7},
+    {"TickRounded", true, 156250, 94, 36, 35, 4 + 2 * 4},
+};
+
+void PrintTo(const SpeakerClock& c, std::ostream* os) { *os << c.name; }
+
+class AudioSpeakerPacing : public ::testing::TestWithParam<SpeakerClock> {};
+
+INSTANTIATE_TEST_SUITE_P(Clocks, AudioSpeakerPacing, ::testing::ValuesIn(kSpeakerClocks),
+                         [](const ::testing::TestParamInfo<SpeakerClock>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_P(AudioSpeakerPacing, AboutOneHundredTransfersPerSecondWithASteadySupply) {
+    SpeakerBench bench(GetParam().rounding);
     for (int i = 0; i < 1100; ++i) bench.Queue();
     bench.StartPacing();
     bench.machine().Settle();
@@ -75,8 +127,9 @@ TEST(AudioSpeaker, AboutOneHundredTransfersPerSecondWithASteadySupply) {
     bench.StopPacing();
 }
 
-TEST(AudioSpeaker, AtMostNinetySixPerWindowAndThe97thWaits) {
-    SpeakerBench bench;
+TEST_P(AudioSpeakerPacing, AtMostNinetySixPerWindowAndThe97thWaits) {
+    const SpeakerClock& c = GetParam();
+    SpeakerBench bench(c.rounding);
     for (int i = 0; i < 300; ++i) bench.Queue();
     bench.StartPacing();
     bench.machine().Settle();
@@ -84,44 +137,54 @@ TEST(AudioSpeaker, AtMostNinetySixPerWindowAndThe97thWaits) {
     LONGLONG opened = bench.ext()->PacingWindowStart;
     ASSERT_NE(opened, 0);
     bench.Run(950);
-    EXPECT_EQ(bench.Completed(), 96u) << "the window's limit";
+    EXPECT_EQ(bench.Completed(), c.first_window) << "the window's limit";
+    EXPECT_LE(bench.Completed(), 96u);
     EXPECT_EQ(bench.ext()->PacingWindowStart, opened) << "still the first window";
     // The next window opens on the first pass more than 0.95 s after the
-    // first, and only then does the 97th transfer complete.
+    // first, and only then does the next transfer complete.
     while (bench.ext()->PacingWindowStart == opened) {
-        EXPECT_EQ(bench.Completed(), 96u);
+        EXPECT_EQ(bench.Completed(), c.first_window);
         bench.Run(1);
     }
-    EXPECT_GT(bench.Completed(), 96u);
-    EXPECT_LE(bench.Completed(), 98u);
+    EXPECT_GT(bench.ext()->PacingWindowStart - opened, 9500000);
+    EXPECT_GT(bench.Completed(), c.first_window);
+    EXPECT_LE(bench.Completed(), c.first_window + 2);
     bench.StopPacing();
 }
 
-TEST(AudioSpeaker, CatchesUpAtTwoPerPassAfterAStall) {
-    SpeakerBench bench;
+TEST_P(AudioSpeakerPacing, CatchesUpAtTwoPerPassAfterAStall) {
+    const SpeakerClock& c = GetParam();
+    SpeakerBench bench(c.rounding);
     bench.StartPacing();
     bench.machine().Settle();
+    LONGLONG opened = bench.ext()->PacingWindowStart;
     bench.Run(400);  // a window 400 ms old with nothing done in it
     for (int i = 0; i < 200; ++i) bench.Queue();
     std::vector<size_t> per_pass;
+    int window_turned = -1;
     size_t before = bench.Completed();
     for (int pass = 0; pass < 40; ++pass) {
-        bench.Run(9);
+        LONGLONG at = bench.Pass();
         per_pass.push_back(bench.Completed() - before);
         before = bench.Completed();
+        EXPECT_EQ(bench.machine().NextDeadline() - at, c.pass_period) << "pass " << pass;
+        if (window_turned < 0 && bench.ext()->PacingWindowStart != opened) window_turned = pass;
     }
     // Two per pass until the count catches up with the window's age, then
     // the pace of one per 10 ms (never more than two a pass).
-    for (int pass = 0; pass < 20; ++pass) EXPECT_EQ(per_pass[pass], 2u) << pass;
+    for (size_t pass = 0; pass < c.passes_at_two; ++pass) EXPECT_EQ(per_pass[pass], 2u) << pass;
+    EXPECT_EQ(per_pass[c.passes_at_two], 0u) << "caught up";
     for (size_t n : per_pass) EXPECT_LE(n, 2u);
     size_t tail = 0;
     for (int pass = 34; pass < 40; ++pass) tail += per_pass[pass];
     EXPECT_LT(tail, 12u) << "back to the real-time pace";
+    EXPECT_EQ(window_turned, c.window_turns_at_pass);
     bench.StopPacing();
 }
 
-TEST(AudioSpeaker, TrimKeepsAtMostFourRecordsWithNoReader) {
-    SpeakerBench bench;
+TEST_P(AudioSpeakerPacing, TrimKeepsAtMostFourRecordsWithNoReader) {
+    const SpeakerClock& c = GetParam();
+    SpeakerBench bench(c.rounding);
     for (int i = 0; i < 150; ++i) bench.Queue();
     bench.StartPacing();
     bench.machine().Settle();
@@ -130,8 +193,9 @@ TEST(AudioSpeaker, TrimKeepsAtMostFourRecordsWithNoReader) {
         bench.Run(1);
         most = std::max<size_t>(most, bench.ext()->SpeakerPcmCount);
     }
-    // Between trims (every 50+ ms) at most four plus the records of the
-    // passes since the last trim.
+    // Between trims (every 50+ ms on the 15.625 ms tick count) at most four
+    // plus the records of the passes since the last trim.
+    EXPECT_LE(most, c.most_records);
     EXPECT_LE(most, 4u + 2 * 7);
     EXPECT_GT(bench.Completed(), 90u);
     // The records left are the newest, in order (the thread is asleep now).
@@ -174,14 +238,16 @@ TEST(AudioSpeaker, RecordLengthsFromTheTransfers) {
                 EXPECT_EQ(t.iso().IsoPacket[i].Status, 0x12345678u) << i;
             }
         }
-        if (c.record == 2048) EXPECT_EQ(t.iso().IsoPacket[8].Length, 128u);
+        if (c.record == 2048) {
+            EXPECT_EQ(t.iso().IsoPacket[8].Length, 128u);
+        }
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 }
 
-TEST(AudioSpeaker, TransferWithoutDataMakesNoRecordButIsCompleted) {
-    SpeakerBench bench;
+TEST_P(AudioSpeakerPacing, TransferWithoutDataMakesNoRecordButIsCompleted) {
+    SpeakerBench bench(GetParam().rounding);
     UsbRequest& bare = bench.Queue();
     bare.iso().TransferBuffer = nullptr;
     UsbRequest& good = bench.Queue();
@@ -196,8 +262,8 @@ TEST(AudioSpeaker, TransferWithoutDataMakesNoRecordButIsCompleted) {
     bench.StopPacing();
 }
 
-TEST(AudioSpeaker, RecordAllocationFailureStillCompletesTheTransfer) {
-    SpeakerBench bench;
+TEST_P(AudioSpeakerPacing, RecordAllocationFailureStillCompletesTheTransfer) {
+    SpeakerBench bench(GetParam().rounding);
     UsbRequest& t = bench.Queue();
     bench.machine().FailTag(VHUB_PCM_POOL_TAG);
     bench.StartPacing();
@@ -291,8 +357,8 @@ TEST(AudioSpeaker, UnwritableReadBufferLeavesTheRecords) {
     }
 }
 
-TEST(AudioSpeaker, ThreadEndsAtRemovalBeforeTheDeviceGoes) {
-    SpeakerBench bench;
+TEST_P(AudioSpeakerPacing, ThreadEndsAtRemovalBeforeTheDeviceGoes) {
+    SpeakerBench bench(GetParam().rounding);
     for (int i = 0; i < 5; ++i) bench.Queue();
     bench.StartPacing();
     bench.machine().Settle();
