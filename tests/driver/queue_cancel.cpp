@@ -12,6 +12,23 @@
 using media::Bench;
 using media::UsbRequest;
 
+namespace {
+
+// The host keeps at most `limit` transfers outstanding: it cancels the
+// oldest beyond that and waits for each, which must have completed exactly
+// once. They are kept in `retired`, to be freed after every thread stops.
+void TrimWindow(std::vector<std::unique_ptr<UsbRequest>>& window, size_t limit,
+                std::vector<std::unique_ptr<UsbRequest>>& retired) {
+    while (window.size() > limit) {
+        EXPECT_TRUE(window.front()->CancelAndWait());
+        EXPECT_EQ(window.front()->completions.load(), 1);
+        retired.push_back(std::move(window.front()));
+        window.erase(window.begin());
+    }
+}
+
+}  // namespace
+
 TEST(Queues, TransfersComeOutInTheOrderTheyWerePut) {
     struct Case {
         const char* what;
@@ -120,18 +137,9 @@ TEST(Queues, CancelTakeAndUnplugRace) {
                     ++j;
                 }
             }
-            while (window.size() > 32) {
-                EXPECT_TRUE(window.front()->CancelAndWait());
-                EXPECT_EQ(window.front()->completions.load(), 1);
-                retired.push_back(std::move(window.front()));
-                window.erase(window.begin());
-            }
+            TrimWindow(window, 32, retired);
         }
-        for (auto& t : window) {
-            EXPECT_TRUE(t->CancelAndWait());
-            EXPECT_EQ(t->completions.load(), 1);
-            retired.push_back(std::move(t));
-        }
+        TrimWindow(window, 0, retired);
         done = true;
     });
     std::thread app([&] {
@@ -176,18 +184,9 @@ TEST(Queues, AudioCancelAndTakeRace) {
             window.push_back(media::IsoTransfer(i % 2 ? 0x81 : 0x02, 10, 192));
             bench.Submit(bench.audio(), *window.back());
             if (rng() % 2 == 0) IoCancelIrp(window[rng() % window.size()]->irp);
-            while (window.size() > 16) {
-                EXPECT_TRUE(window.front()->CancelAndWait());
-                EXPECT_EQ(window.front()->completions.load(), 1);
-                retired.push_back(std::move(window.front()));
-                window.erase(window.begin());
-            }
+            TrimWindow(window, 16, retired);
         }
-        for (auto& t : window) {
-            EXPECT_TRUE(t->CancelAndWait());
-            EXPECT_EQ(t->completions.load(), 1);
-            retired.push_back(std::move(t));
-        }
+        TrimWindow(window, 0, retired);
         done = true;
     });
     std::thread app([&] {
