@@ -517,6 +517,25 @@ TEST_F(PnpTree, DeviceControlBuffersAsTheSystemServiceBuildsThem) {
     hk::io::UnsubscribeInterfaces(sub);
 }
 
+// A direct-I/O request whose output cannot be described (no pool for its
+// MDL) is refused before it is sent, and gives back the input already copied
+// into its system buffer.
+TEST_F(PnpTree, DeviceControlThatCannotBeBuiltLeavesNothingBehind) {
+    auto links = hk::io::FindInterfaces(kBusInterface);
+    hk::io::Handle h;
+    ASSERT_EQ(hk::io::Open(links[0], &h), STATUS_SUCCESS);
+    constexpr ULONG kIoctlInDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 3, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
+    UCHAR in[8] = {}, out[16] = {};
+    ULONG n = 0;
+    machine.FailTag(hk::MakeTag("Mdl "));
+    EXPECT_EQ(hk::io::DeviceIoControl(h, kIoctlInDirect, in, sizeof in, out, sizeof out, &n),
+              STATUS_INSUFFICIENT_RESOURCES);
+    machine.ClearPoolFaults();
+    EXPECT_EQ(machine.PoolStats(hk::MakeTag("IoSB")).blocks_in_use, 0u);
+    EXPECT_EQ(hk::io::Close(h), STATUS_SUCCESS);
+    hk::io::UnsubscribeInterfaces(sub);
+}
+
 // The second child matches no function driver: Windows leaves such a device
 // unstarted ("drivers not installed") unless its bus says RawDeviceOK, and
 // removes it like any other when it vanishes or its bus goes.
