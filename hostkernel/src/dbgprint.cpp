@@ -44,7 +44,7 @@ size_t WLen(const char16_t* s) {
     return n;
 }
 
-struct Spec {
+struct Conversion {
     bool left = false, plus = false, space = false, alt = false, zero = false;
     int width = -1;
     int precision = -1;
@@ -56,7 +56,7 @@ void Pad(Sink<Char>& sink, int count, char c) {
 }
 
 template <class Char>
-void EmitString(Sink<Char>& sink, const Spec& sp, const char* n, const char16_t* w, size_t len) {
+void EmitString(Sink<Char>& sink, const Conversion& sp, const char* n, const char16_t* w, size_t len) {
     if (sp.precision >= 0 && (size_t)sp.precision < len) len = (size_t)sp.precision;
     int pad = sp.width > (int)len ? sp.width - (int)len : 0;
     if (!sp.left) Pad(sink, pad, sp.zero ? '0' : ' ');
@@ -68,7 +68,7 @@ void EmitString(Sink<Char>& sink, const Spec& sp, const char* n, const char16_t*
 }
 
 template <class Char>
-void EmitInteger(Sink<Char>& sink, const Spec& sp, unsigned long long magnitude, bool negative,
+void EmitInteger(Sink<Char>& sink, const Conversion& sp, unsigned long long magnitude, bool negative,
                  int base, bool upper, bool is_signed) {
     char digits[72];
     int nd = 0;
@@ -125,7 +125,7 @@ std::basic_string<Char> Format(const Char* f, va_list ap) {
             ++f;
             continue;
         }
-        Spec sp;
+        Conversion sp;
         for (;; ++f) {
             if (*f == '-') sp.left = true;
             else if (*f == '+') sp.plus = true;
@@ -229,7 +229,7 @@ std::basic_string<Char> Format(const Char* f, va_list ap) {
             }
             case 'p': {
                 void* p = va_arg(args, void*);
-                Spec ps;
+                Conversion ps;
                 ps.precision = 16;
                 ps.width = sp.width;
                 ps.left = sp.left;
@@ -244,10 +244,10 @@ std::basic_string<Char> Format(const Char* f, va_list ap) {
                 if (width_char == -1) wide_char = false;
                 if (wide_char) {
                     char16_t c = (char16_t)v;
-                    EmitString(sink, Spec{sp.left, false, false, false, false, sp.width, -1}, nullptr, &c, 1);
+                    EmitString(sink, Conversion{sp.left, false, false, false, false, sp.width, -1}, nullptr, &c, 1);
                 } else {
                     char c = (char)v;
-                    EmitString(sink, Spec{sp.left, false, false, false, false, sp.width, -1}, &c, nullptr, 1);
+                    EmitString(sink, Conversion{sp.left, false, false, false, false, sp.width, -1}, &c, nullptr, 1);
                 }
                 break;
             }
@@ -293,17 +293,17 @@ std::basic_string<Char> Format(const Char* f, va_list ap) {
             case 'a':
             case 'A': {
                 double d = size == Size::LongDouble ? (double)va_arg(args, long double) : va_arg(args, double);
-                std::string spec = "%";
-                if (sp.left) spec += '-';
-                if (sp.plus) spec += '+';
-                if (sp.space) spec += ' ';
-                if (sp.alt) spec += '#';
-                if (sp.zero) spec += '0';
-                if (sp.width >= 0) spec += std::to_string(sp.width);
-                if (sp.precision >= 0) spec += "." + std::to_string(sp.precision);
-                spec += (char)conv;
+                std::string conversion = "%";
+                if (sp.left) conversion += '-';
+                if (sp.plus) conversion += '+';
+                if (sp.space) conversion += ' ';
+                if (sp.alt) conversion += '#';
+                if (sp.zero) conversion += '0';
+                if (sp.width >= 0) conversion += std::to_string(sp.width);
+                if (sp.precision >= 0) conversion += "." + std::to_string(sp.precision);
+                conversion += (char)conv;
                 char buf[512];
-                int n = std::snprintf(buf, sizeof buf, spec.c_str(), d);
+                int n = std::snprintf(buf, sizeof buf, conversion.c_str(), d);
                 if (n > 0) sink.narrow(buf, std::min((size_t)n, sizeof buf - 1));
                 break;
             }

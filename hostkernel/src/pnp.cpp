@@ -903,7 +903,7 @@ const char* StateName(NodeState s) {
     return "?";
 }
 
-NTSTATUS InstallRootDevice(const RootDeviceSpec& spec, PDEVICE_OBJECT* pdo_out) {
+NTSTATUS InstallRootDevice(const RootDeviceSpec& root_device, PDEVICE_OBJECT* pdo_out) {
     if (pdo_out) *pdo_out = nullptr;
     return RunSync([&]() -> NTSTATUS {
         PnpState& p = Pnp();
@@ -917,17 +917,17 @@ NTSTATUS InstallRootDevice(const RootDeviceSpec& spec, PDEVICE_OBJECT* pdo_out) 
         auto* n = new DeviceNode();
         n->root = true;
         n->pdo = pdo;
-        n->device_id = Widen(spec.enumerator);
-        for (auto& h : spec.hardware_ids) n->hardware_ids.push_back(Widen(h));
-        for (auto& c : spec.compatible_ids) n->compatible_ids.push_back(Widen(c));
-        n->description = Widen(spec.description);
-        n->driver = spec.driver;
+        n->device_id = Widen(root_device.enumerator);
+        for (auto& h : root_device.hardware_ids) n->hardware_ids.push_back(Widen(h));
+        for (auto& c : root_device.compatible_ids) n->compatible_ids.push_back(Widen(c));
+        n->description = Widen(root_device.description);
+        n->driver = root_device.driver;
         {
             std::lock_guard<std::recursive_mutex> g(p.mu);
             char buf[16];
-            snprintf(buf, sizeof buf, "%04d", p.instance_counters[spec.enumerator]++);
+            snprintf(buf, sizeof buf, "%04d", p.instance_counters[root_device.enumerator]++);
             n->instance_id = Widen(buf);
-            n->instance_path = spec.enumerator + "\\" + buf;
+            n->instance_path = root_device.enumerator + "\\" + buf;
             p.roots.push_back(n);
             p.by_pdo[pdo] = n;
         }

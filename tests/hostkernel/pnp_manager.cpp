@@ -287,11 +287,11 @@ protected:
                              std::this_thread::get_id()});
         });
         ASSERT_NE(hk::io::LoadDriver("mgrbus", Entry, nullptr, {{kTag}}), nullptr);
-        hk::pnp::RootDeviceSpec spec;
-        spec.enumerator = "ROOT\\MGRBUS";
-        spec.hardware_ids = {"root\\mgrbus"};
-        spec.driver = "mgrbus";
-        ASSERT_EQ(hk::pnp::InstallRootDevice(spec, &root), STATUS_SUCCESS);
+        hk::pnp::RootDeviceSpec root_device;
+        root_device.enumerator = "ROOT\\MGRBUS";
+        root_device.hardware_ids = {"root\\mgrbus"};
+        root_device.driver = "mgrbus";
+        ASSERT_EQ(hk::pnp::InstallRootDevice(root_device, &root), STATUS_SUCCESS);
         ASSERT_TRUE(hk::pnp::WaitIdle());
     }
     void TearDown() override { hk::io::UnsubscribeInterfaces(sub); }

@@ -342,12 +342,12 @@ protected:
             if (g == GUID_DEVINTERFACE_USB_DEVICE)
                 notes.push_back((arrival ? "+" : "-") + hk::io::Narrow(link));
         });
-        hk::pnp::RootDeviceSpec spec;
-        spec.enumerator = "ROOT\\TESTBUS";
-        spec.hardware_ids = {"root\\testbus"};
-        spec.description = "Test bus";
-        spec.driver = "testbus";
-        ASSERT_EQ(hk::pnp::InstallRootDevice(spec, &root), STATUS_SUCCESS);
+        hk::pnp::RootDeviceSpec root_device;
+        root_device.enumerator = "ROOT\\TESTBUS";
+        root_device.hardware_ids = {"root\\testbus"};
+        root_device.description = "Test bus";
+        root_device.driver = "testbus";
+        ASSERT_EQ(hk::pnp::InstallRootDevice(root_device, &root), STATUS_SUCCESS);
         ASSERT_TRUE(hk::pnp::WaitIdle());
     }
     // A failed assertion leaves a test early: the subscription must not

@@ -55,7 +55,7 @@ TEST(Tone, FrequencyAndChannels) {
 
 TEST(PcmSourceSpec, BadSpecsAreRefused) {
   const char* bad[] = {"tone:", "tone:abc", "tone:0", "tone:-5", "tone:30000", "/no/such/file.wav"};
-  for (const char* spec : bad) EXPECT_THROW(OpenPcmSource(spec), LabError) << spec;
+  for (const char* choice : bad) EXPECT_THROW(OpenPcmSource(choice), LabError) << choice;
   EXPECT_NO_THROW(OpenPcmSource("tone:440"));
 }
 

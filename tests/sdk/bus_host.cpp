@@ -35,11 +35,11 @@ protected:
         driver_options.pool_tags = {hk::MakeTag("Zuwa"), hk::MakeTag("dcba")};
         ASSERT_NE(hk::io::LoadDriver(kDriver, DriverEntry, nullptr, driver_options), nullptr);
         hk::pnp::RegisterFunctionDriver(kHardwareId, kDriver, DriverEntry);
-        hk::pnp::RootDeviceSpec spec;
-        spec.hardware_ids = {kHardwareId};
-        spec.description = "virtual USB bus";
-        spec.driver = kDriver;
-        ASSERT_EQ(hk::pnp::InstallRootDevice(spec, &root_), STATUS_SUCCESS);
+        hk::pnp::RootDeviceSpec root_device;
+        root_device.hardware_ids = {kHardwareId};
+        root_device.description = "virtual USB bus";
+        root_device.driver = kDriver;
+        ASSERT_EQ(hk::pnp::InstallRootDevice(root_device, &root_), STATUS_SUCCESS);
         ASSERT_TRUE(hk::pnp::WaitIdle());
         ASSERT_EQ(bus_.Open(), kStatusSuccess);
     }

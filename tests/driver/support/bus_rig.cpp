@@ -34,11 +34,11 @@ PDRIVER_OBJECT Rig::Driver() {
 
 NTSTATUS Rig::Install() {
     Driver();
-    hk::pnp::RootDeviceSpec spec;
-    spec.hardware_ids = {kHardwareId};
-    spec.description = "virtual USB bus";
-    spec.driver = kDriverName;
-    NTSTATUS status = hk::pnp::InstallRootDevice(spec, &root_pdo);
+    hk::pnp::RootDeviceSpec root_device;
+    root_device.hardware_ids = {kHardwareId};
+    root_device.description = "virtual USB bus";
+    root_device.driver = kDriverName;
+    NTSTATUS status = hk::pnp::InstallRootDevice(root_device, &root_pdo);
     hk::pnp::WaitIdle();
     installed_ = root_pdo != nullptr;
     fdo = nullptr;

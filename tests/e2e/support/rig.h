@@ -53,11 +53,11 @@ public:
         options.pool_tags = {hk::MakeTag("Zuwa"), hk::MakeTag("dcba")};
         NTSTATUS status = STATUS_SUCCESS;
         if (!hk::io::LoadDriver(kDriver, DriverEntry, &status, options)) return status;
-        hk::pnp::RootDeviceSpec spec;
-        spec.hardware_ids = {kHardwareId};
-        spec.description = "virtual USB bus";
-        spec.driver = kDriver;
-        status = hk::pnp::InstallRootDevice(spec, &root);
+        hk::pnp::RootDeviceSpec root_device;
+        root_device.hardware_ids = {kHardwareId};
+        root_device.description = "virtual USB bus";
+        root_device.driver = kDriver;
+        status = hk::pnp::InstallRootDevice(root_device, &root);
         if (!NT_SUCCESS(status)) return status;
         if (!hk::pnp::WaitIdle()) return STATUS_TIMEOUT;
         return app.Open();

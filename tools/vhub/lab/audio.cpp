@@ -81,15 +81,15 @@ void WavFileSource::Read(uint8_t* out, size_t bytes) {
 
 std::string WavFileSource::Describe() const { return path_; }
 
-std::unique_ptr<PcmSource> OpenPcmSource(const std::string& spec) {
-  if (spec.rfind("tone:", 0) == 0) {
-    const std::string hz = spec.substr(5);
+std::unique_ptr<PcmSource> OpenPcmSource(const std::string& choice) {
+  if (choice.rfind("tone:", 0) == 0) {
+    const std::string hz = choice.substr(5);
     char* end = nullptr;
     const double v = std::strtod(hz.c_str(), &end);
-    if (hz.empty() || *end) throw LabError("bad tone '" + spec + "': expected tone:HZ, e.g. tone:440");
+    if (hz.empty() || *end) throw LabError("bad tone '" + choice + "': expected tone:HZ, e.g. tone:440");
     return std::make_unique<ToneSource>(v);
   }
-  return std::make_unique<WavFileSource>(spec);
+  return std::make_unique<WavFileSource>(choice);
 }
 
 WavWriter::WavWriter(const std::string& path) : path_(path) {

@@ -51,7 +51,7 @@ class WavFileSource : public PcmSource {
 };
 
 // "tone:HZ" or a path to a WAV file.
-std::unique_ptr<PcmSource> OpenPcmSource(const std::string& spec);
+std::unique_ptr<PcmSource> OpenPcmSource(const std::string& choice);
 
 // Writes device-format PCM as a 48 kHz stereo 16-bit WAV (libsndfile).
 class WavWriter {

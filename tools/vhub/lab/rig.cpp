@@ -59,11 +59,11 @@ Rig::Rig(const RigOptions& options) : options_(options) {
     InstallUrbHook(hk::io::FindDriver(kDriverName));
   }
 
-  hk::pnp::RootDeviceSpec spec;
-  spec.hardware_ids = {kBusHardwareId};
-  spec.description = "Virtual USB bus";
-  spec.driver = kDriverName;
-  status = hk::pnp::InstallRootDevice(spec, &bus_pdo_);
+  hk::pnp::RootDeviceSpec root_device;
+  root_device.hardware_ids = {kBusHardwareId};
+  root_device.description = "Virtual USB bus";
+  root_device.driver = kDriverName;
+  status = hk::pnp::InstallRootDevice(root_device, &bus_pdo_);
   if (!NT_SUCCESS(status) || !bus_pdo_)
     throw LabError("installing the root-enumerated bus failed with " + Hex(uint32_t(status)));
   if (!Settle()) throw LabError("the plug-and-play manager did not settle after installing the bus");

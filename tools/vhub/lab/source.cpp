@@ -4,8 +4,8 @@
 
 namespace vhublab {
 
-VideoSource::VideoSource(const std::string& spec) : spec_(spec) {
-  if (spec != "pattern") file_ = std::make_unique<Y4mReader>(spec);
+VideoSource::VideoSource(const std::string& choice) : choice_(choice) {
+  if (choice != "pattern") file_ = std::make_unique<Y4mReader>(choice);
 }
 
 void VideoSource::Next(int width, int height, std::vector<uint8_t>& yuy2) {
@@ -16,7 +16,7 @@ void VideoSource::Next(int width, int height, std::vector<uint8_t>& yuy2) {
   }
   if (!file_->ReadFrame(picture_)) {
     file_->Rewind();
-    if (!file_->ReadFrame(picture_)) throw LabError(spec_ + " holds no frame");
+    if (!file_->ReadFrame(picture_)) throw LabError(choice_ + " holds no frame");
   }
   ++count_;
   PlanarToYuy2(Scale(picture_, width, height), yuy2.data());
@@ -24,7 +24,7 @@ void VideoSource::Next(int width, int height, std::vector<uint8_t>& yuy2) {
 
 std::string VideoSource::Describe() const {
   if (!file_) return "moving colour bars with the frame number";
-  return spec_ + " (" + std::to_string(file_->width()) + "x" + std::to_string(file_->height()) + ", C" +
+  return choice_ + " (" + std::to_string(file_->width()) + "x" + std::to_string(file_->height()) + ", C" +
          file_->colorspace() + ")";
 }
 

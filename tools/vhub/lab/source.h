@@ -13,7 +13,7 @@ namespace vhublab {
 class VideoSource {
  public:
   // "pattern" or a path to a Y4M file; throws LabError.
-  explicit VideoSource(const std::string& spec);
+  explicit VideoSource(const std::string& choice);
   // The next frame as packed YUY2 of width x height. A file loops at its
   // end and is scaled to the size asked for.
   void Next(int width, int height, std::vector<uint8_t>& yuy2);
@@ -21,7 +21,7 @@ class VideoSource {
   std::string Describe() const;
 
  private:
-  std::string spec_;
+  std::string choice_;
   std::unique_ptr<Y4mReader> file_;
   Planar422 picture_;
   uint64_t count_ = 0;
