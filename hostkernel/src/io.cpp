@@ -117,6 +117,14 @@ bool AttachSystemBuffer(PIRP irp, ULONG length, const void* copy, ULONG copy_len
     return true;
 }
 
+void ReleaseSystemBuffer(PIRP irp) {
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer) {
+        ExFreePool(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+        irp->Flags &= ~(IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER);
+    }
+}
+
 namespace {
 
 void FreeIrpMemory(PIRP irp) {
@@ -534,10 +542,7 @@ void FinishThreadIrp(PIRP irp, IrpRecord* r) {
         }
         memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, n);
     }
-    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer) {
-        ExFreePool(irp->AssociatedIrp.SystemBuffer);
-        irp->AssociatedIrp.SystemBuffer = nullptr;
-    }
+    ReleaseSystemBuffer(irp);
     while (PMDL m = irp->MdlAddress) {
         irp->MdlAddress = m->Next;
         if (m->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(m);

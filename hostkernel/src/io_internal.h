@@ -102,6 +102,8 @@ PIRP AllocateThreadIrp(PDEVICE_OBJECT target, PKEVENT event, PIO_STATUS_BLOCK io
 // starting with `copy_length` bytes of `copy` when there is one, to be freed
 // at completion (buffered I/O). False when the pool refuses it.
 bool AttachSystemBuffer(PIRP irp, ULONG length, const void* copy, ULONG copy_length);
+// Frees the system buffer the I/O manager attached to an IRP, if any.
+void ReleaseSystemBuffer(PIRP irp);
 
 // The default dispatch routine for a major function a driver did not register.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -24,11 +24,7 @@ namespace {
 NTSTATUS Unsent(PIRP irp, PDEVICE_OBJECT top) {
     // A request that could not be built in full gives back what it has:
     // the system buffer of an input already copied in goes with it.
-    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer) {
-        ExFreePool(irp->AssociatedIrp.SystemBuffer);
-        irp->AssociatedIrp.SystemBuffer = nullptr;
-        irp->Flags &= ~(IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER);
-    }
+    ReleaseSystemBuffer(irp);
     IoFreeIrp(irp);
     ObfDereferenceObject(top);
     return STATUS_INSUFFICIENT_RESOURCES;
