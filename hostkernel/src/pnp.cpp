@@ -7,6 +7,7 @@
 // (surprise removal, then removal once no handle holds them), and carries
 // out the operations a person starts from Device Manager.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -36,6 +37,14 @@ struct DeviceNode {
     bool remove_when_closed = false;
     DEVICE_POWER_STATE power = PowerDeviceUnspecified;
     std::map<UCHAR, NTSTATUS> root_faults;
+    // Tells this node from a later one that reuses its memory and its PDO's
+    // address, for work queued while the node may go away.
+    uint64_t serial = NextSerial();
+
+    static uint64_t NextSerial() {
+        static std::atomic<uint64_t> next{1};
+        return next.fetch_add(1, std::memory_order_relaxed);
+    }
 };
 
 namespace {
@@ -314,14 +323,17 @@ NTSTATUS AddAndStart(DeviceNode* n) {
         n->state = NodeState::Started;
         n->problem = STATUS_SUCCESS;
         // A started device is asked for its children, as Windows does.
-        Post(p, [n] {
+        // The node may be removed before this runs: find it again by its PDO
+        // and serial, never through the pointer.
+        Post(p, [pdo = n->pdo, serial = n->serial] {
             PnpState& q = Pnp();
-            bool alive;
+            DeviceNode* alive = nullptr;
             {
                 std::lock_guard<std::recursive_mutex> g(q.mu);
-                alive = q.by_pdo.count(n->pdo) && q.by_pdo[n->pdo] == n;
+                auto it = q.by_pdo.find(pdo);
+                if (it != q.by_pdo.end() && it->second->serial == serial) alive = it->second;
             }
-            if (alive) Enumerate(n);
+            if (alive) Enumerate(alive);
         });
         return st;
     }
