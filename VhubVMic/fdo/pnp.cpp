@@ -365,6 +365,14 @@ NTSTATUS FdoHandleQueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     size = sizeof(DEVICE_RELATIONS) + sizeof(PDEVICE_OBJECT) * (prevCount + present);
     relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(NonPagedPool, size, VHUB_POOL_TAG);
     if (relations == NULL) {
+        // The failed request carries no list, so the one from above, with
+        // the references it holds, ends here.
+        for (i = 0; i < prevCount; i++) {
+            ObfDereferenceObject(prev->Objects[i]);
+        }
+        if (prev != NULL) {
+            ExFreePool(prev);
+        }
         Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
         Irp->IoStatus.Information = 0;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);

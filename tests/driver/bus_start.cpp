@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "camera/camera.h"
+#include "hk/handles.h"
 #include "hk/testing.h"
 #include "support/bus_rig.h"
 
@@ -90,6 +91,27 @@ TEST(BusRelations, AllocationFailureFailsWithNoList) {
     rig.machine.ClearPoolFaults();
     EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(r.information, 0u);
+}
+
+TEST(BusRelations, AllocationFailureReleasesTheListFromAbove) {
+    Rig rig;
+    ASSERT_EQ(rig.Install(), STATUS_SUCCESS);
+    PDEVICE_OBJECT camera = rig.Child(0);
+    LONG_PTR references = hk::objects::ReferenceCount(camera);
+    auto* above = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), hk::MakeTag("Abov"));
+    above->Count = 1;
+    above->Objects[0] = camera;
+    ObfReferenceObject(camera);  // what a driver above hands on with its list
+    rig.machine.FailTag(bus_rig::kZuwa);
+    bus_rig::Sent r = SendPnp(
+        rig.fdo, IRP_MN_QUERY_DEVICE_RELATIONS,
+        [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; }, STATUS_SUCCESS,
+        (ULONG_PTR)above);
+    rig.machine.ClearPoolFaults();
+    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(rig.machine.PoolStats(hk::MakeTag("Abov")).blocks_in_use, 0u) << "the list from above leaked";
+    EXPECT_EQ(hk::objects::ReferenceCount(camera), references) << "its reference leaked";
 }
 
 TEST(BusStop, RebalanceBringsTheBusBackWithItsInterfaceAndOnePacingThread) {
