@@ -179,6 +179,43 @@ NTSTATUS AbortPipe(PFDO_DEVICE_DATA Bus, PIRP Irp) {
     return CompleteUrbIrp(Irp, STATUS_SUCCESS);
 }
 
+// What the dispatchers read of a URB beyond its header, by function. The
+// URB is its sender's memory and only UrbHeader.Length bytes of it are
+// ours to read: a request shorter than its function's fixed part would have
+// the dispatcher read, and answer into, whatever lies behind it.
+struct URB_FIXED_PART {
+    USHORT Function;
+    USHORT Length;
+};
+
+const URB_FIXED_PART UrbFixedParts[] = {
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)},
+    {URB_FUNCTION_CLASS_INTERFACE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_ISOCH_TRANSFER, FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket)},
+};
+
+BOOLEAN UrbFitsItsLength(PURB Urb) {
+    ULONG length = Urb->UrbHeader.Length;
+    for (ULONG i = 0; i < sizeof(UrbFixedParts) / sizeof(UrbFixedParts[0]); ++i) {
+        if (UrbFixedParts[i].Function != Urb->UrbHeader.Function) {
+            continue;
+        }
+        if (length < UrbFixedParts[i].Length) {
+            return FALSE;
+        }
+        if (Urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
+            // The packet table is filled in place when the transfer is
+            // answered: every packet it counts must lie inside the URB.
+            ULONGLONG table = (ULONGLONG)Urb->UrbIsochronousTransfer.NumberOfPackets *
+                              sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+            if (table > length - UrbFixedParts[i].Length) {
+                return FALSE;
+            }
+        }
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 NTSTATUS CompleteUrbIrp(PIRP Irp, NTSTATUS Status) {
@@ -213,7 +250,13 @@ PURB UrbEntryChecks(PDEVICE_OBJECT DeviceObject, PIRP Irp, PNTSTATUS Status) {
         return NULL;
     }
     VhubDbgPrint("Urb = (PURB)IoStack->Parameters.Others.Argument1;\n");
-    return (PURB)stack->Parameters.Others.Argument1;
+    PURB urb = (PURB)stack->Parameters.Others.Argument1;
+    if (urb == NULL || !UrbFitsItsLength(urb)) {
+        VhubDbgPrint("Urb is shorter than its function needs\n");
+        *Status = CompleteUrbIrp(Irp, STATUS_INVALID_PARAMETER);
+        return NULL;
+    }
+    return urb;
 }
 
 VOID ReplyWithDescriptor(PVOID Block, ULONG Size, PVOID Destination, ULONG Length,

@@ -180,6 +180,35 @@ TEST(AudioDispatch, SpeakerTransfersAreAlwaysQueued) {
     (void)kMicPipe;
 }
 
+// A transfer whose packet count reaches past the URB's own length is refused
+// before it is queued: the fill would write packet results behind the URB.
+TEST(AudioDispatch, TransfersWithPacketsBeyondTheUrbAreRefused) {
+    struct Case {
+        const char* what;
+        UCHAR endpoint;
+        ULONG packets_stated;
+        NTSTATUS status;
+    } cases[] = {
+        {"speaker, whole", 0x02, 4, STATUS_PENDING},
+        {"speaker, count past the URB", 0x02, 5, STATUS_INVALID_PARAMETER},
+        {"microphone, whole", 0x81, 4, STATUS_PENDING},
+        {"microphone, count past the URB", 0x81, 64, STATUS_INVALID_PARAMETER},
+        {"microphone, count that wraps", 0x81, 0x15555556, STATUS_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        Bench bench;  // its clock stands still: the microphone counts as fed
+        auto t = media::IsoTransfer(c.endpoint, 4, 192);
+        t->iso().NumberOfPackets = c.packets_stated;
+        EXPECT_EQ(bench.Submit(bench.audio(), *t), c.status) << c.what;
+        bool queued = !IsListEmpty(&bench.ext()->MicIrpList) || bench.ext()->SpeakerIrpCount != 0;
+        EXPECT_EQ(queued, c.status == STATUS_PENDING) << c.what;
+        if (c.status != STATUS_PENDING) {
+            EXPECT_EQ(t->completions.load(), 1) << c.what;
+            EXPECT_EQ(t->status, c.status) << c.what;
+        }
+    }
+}
+
 TEST(AudioDispatch, DescriptorRequestWithoutPoolFailsCleanly) {
     for (UCHAR type : {1, 2, 3}) {
         Bench bench;

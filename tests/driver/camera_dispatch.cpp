@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "support/media_fixture.h"
 #include "support/media_hex.h"
@@ -289,4 +290,62 @@ TEST(CameraDispatch, OtherFunctionsSucceedWithoutEffect) {
         auto req = media::SimpleUrb(f);
         EXPECT_EQ(bench.Submit(bench.camera(), *req), STATUS_SUCCESS) << f;
     }
+}
+
+// The URB is read only as far as its own UrbHeader.Length: a request whose
+// stated length leaves out part of what its function carries is refused
+// before any of it is used. The storage behind each short URB still holds a
+// well-formed request, so a dispatcher that read past the stated length
+// would answer it (or park it) instead.
+TEST(CameraDispatch, UrbsShorterThanTheirFunctionAreRefusedUnread) {
+    const USHORT header = sizeof(_URB_HEADER);
+    const USHORT isoFixed = FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket);
+    const USHORT packet = sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+    struct Case {
+        const char* what;
+        std::function<std::unique_ptr<media::UsbRequest>()> make;
+        USHORT length;            // 0: as built
+        ULONG packets_stated;     // 0: as built
+        NTSTATUS status;
+    } cases[] = {
+        {"descriptor request, whole", [] { return media::DescriptorRequest(1, 0, 0, 18); }, 0, 0, STATUS_SUCCESS},
+        {"descriptor request, header only", [] { return media::DescriptorRequest(1, 0, 0, 18); }, header, 0,
+         STATUS_INVALID_PARAMETER},
+        {"descriptor request, one byte short", [] { return media::DescriptorRequest(1, 0, 0, 18); },
+         sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) - 1, 0, STATUS_INVALID_PARAMETER},
+        {"GET_CUR, header only", [] { return media::ClassRequest(0x81, 0x0100, 0x0001, 26); }, header, 0,
+         STATUS_INVALID_PARAMETER},
+        {"isochronous, whole", [] { return media::IsoTransfer(0x82, 4, 512); }, 0, 0, STATUS_PENDING},
+        {"isochronous, last packet cut off", [] { return media::IsoTransfer(0x82, 4, 512); },
+         (USHORT)(isoFixed + 3 * packet), 0, STATUS_INVALID_PARAMETER},
+        {"isochronous, no packet table", [] { return media::IsoTransfer(0x82, 4, 512); }, (USHORT)(isoFixed - 1), 0,
+         STATUS_INVALID_PARAMETER},
+        // 0x15555556 packets of 12 bytes are 8 bytes modulo 2^32.
+        {"isochronous, packet count that wraps", [] { return media::IsoTransfer(0x82, 1, 512); }, 0, 0x15555556,
+         STATUS_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        Bench bench;
+        auto req = c.make();
+        if (c.length) req->urb()->UrbHeader.Length = c.length;
+        if (c.packets_stated) req->iso().NumberOfPackets = c.packets_stated;
+        EXPECT_EQ(bench.Submit(bench.camera(), *req), c.status) << c.what;
+        if (c.status == STATUS_PENDING) {
+            EXPECT_FALSE(IsListEmpty(&bench.ext()->CameraIrpList)) << c.what;
+            continue;
+        }
+        EXPECT_EQ(req->completions.load(), 1) << c.what;
+        EXPECT_EQ(req->status, c.status) << c.what;
+        EXPECT_TRUE(IsListEmpty(&bench.ext()->CameraIrpList)) << c.what;
+        if (c.status != STATUS_SUCCESS) {
+            EXPECT_EQ(req->data[0], 0xEE) << c.what << ": the buffer was answered into";
+        }
+    }
+}
+
+TEST(CameraDispatch, UrbPointerMissingIsRefused) {
+    Bench bench;
+    media::UsbRequest empty;  // no URB storage: Argument1 is null
+    EXPECT_EQ(bench.Submit(bench.camera(), empty), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(empty.completions.load(), 1);
 }
