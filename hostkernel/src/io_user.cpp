@@ -50,6 +50,17 @@ private:
     const void* base_ = nullptr;
 };
 
+// What the system service's probes accept before it builds a buffered or
+// direct request: a buffer of the caller's own, that is, with an address,
+// not wrapping, and not kernel memory. Anything else fails the call with
+// STATUS_ACCESS_VIOLATION and the driver never sees it.
+bool CallerOwns(const void* buffer, ULONG length) {
+    if (length == 0) return true;
+    uintptr_t a = (uintptr_t)buffer;
+    if (a == 0 || a + length < a) return false;
+    return !hk::Machine::Current().OverlapsPool(buffer, length);
+}
+
 std::u16string NormalizeLink(std::u16string link) {
     // Applications name an interface "\\?\..." where the kernel says "\??\...".
     if (link.size() >= 4 && link[0] == u'\\' && link[1] == u'\\' && link[2] == u'?' && link[3] == u'\\')
@@ -189,6 +200,10 @@ NTSTATUS DeviceIoControl(Handle h, ULONG code, const void* input, ULONG input_le
                          ULONG output_length, ULONG* bytes_returned) {
     if (bytes_returned) *bytes_returned = 0;
     if (!StillOpen(h)) return STATUS_INVALID_HANDLE;
+    // METHOD_NEITHER passes the pointers unprobed: probing them is the
+    // driver's business.
+    if ((code & 3) != METHOD_NEITHER && (!CallerOwns(input, input_length) || !CallerOwns(output, output_length)))
+        return STATUS_ACCESS_VIOLATION;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(h->device);
     KEVENT event;
     IO_STATUS_BLOCK iosb;
@@ -253,6 +268,10 @@ NTSTATUS ReadWrite(Handle h, UCHAR major, void* buffer, ULONG length, ULONG* don
     if (done) *done = 0;
     if (!StillOpen(h)) return STATUS_INVALID_HANDLE;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(h->device);
+    if ((top->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) && !CallerOwns(buffer, length)) {
+        ObfDereferenceObject(top);
+        return STATUS_ACCESS_VIOLATION;
+    }
     KEVENT event;
     IO_STATUS_BLOCK iosb;
     PIRP irp = NewUserIrp(h, top, major, &event, &iosb);

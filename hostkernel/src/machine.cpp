@@ -168,17 +168,19 @@ void Machine::RegisterUserRange(const void* base, size_t length, bool writable) 
     // Kernel memory is never the caller's: a range that overlaps a pool block
     // (the application handing the driver a kernel address) stays outside the
     // user address space, so probing it raises as MmUserProbeAddress checks do.
-    {
-        uintptr_t lo = (uintptr_t)base, hi = lo + length;
-        std::lock_guard<std::mutex> p(impl_->pool);
-        for (auto& [user, block] : impl_->live) {
-            uintptr_t blo = (uintptr_t)block.raw;
-            uintptr_t bhi = (uintptr_t)user + block.size + 16;  // back guard
-            if (lo < bhi && blo < (length ? hi : lo + 1)) return;
-        }
-    }
+    if (OverlapsPool(base, length)) return;
     std::lock_guard<std::mutex> g(impl_->user);
     impl_->user_ranges[(uintptr_t)base] = UserRangeRec{length, writable};
+}
+bool Machine::OverlapsPool(const void* base, size_t length) const {
+    uintptr_t lo = (uintptr_t)base, hi = lo + length;
+    std::lock_guard<std::mutex> p(impl_->pool);
+    for (auto& [user, block] : impl_->live) {
+        uintptr_t blo = (uintptr_t)block.raw;
+        uintptr_t bhi = (uintptr_t)user + block.size + 16;  // back guard
+        if (lo < bhi && blo < (length ? hi : lo + 1)) return true;
+    }
+    return false;
 }
 void Machine::UnregisterUserRange(const void* base) {
     std::lock_guard<std::mutex> g(impl_->user);

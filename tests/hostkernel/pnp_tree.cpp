@@ -536,6 +536,53 @@ TEST_F(PnpTree, DeviceControlThatCannotBeBuiltLeavesNothingBehind) {
     hk::io::UnsubscribeInterfaces(sub);
 }
 
+// Buffered and direct requests are probed by the system service before any
+// request exists: a buffer with no address or in kernel memory fails the call
+// with STATUS_ACCESS_VIOLATION, and the driver never sees it. Neither-method
+// requests hand the pointers on unprobed. The codes below are unknown to the
+// test bus, which answers STATUS_INVALID_DEVICE_REQUEST to whatever reaches it.
+TEST_F(PnpTree, DeviceControlBuffersTheCallerDoesNotOwnNeverReachTheDriver) {
+    auto links = hk::io::FindInterfaces(kBusInterface);
+    hk::io::Handle h;
+    ASSERT_EQ(hk::io::Open(links[0], &h), STATUS_SUCCESS);
+    auto* kernel = (UCHAR*)ExAllocatePoolWithTag(NonPagedPool, 64, hk::MakeTag("Kern"));
+    UCHAR mine[64] = {};
+    struct Method {
+        const char* name;
+        ULONG method;
+    };
+    const Method methods[] = {{"buffered", METHOD_BUFFERED}, {"in-direct", METHOD_IN_DIRECT},
+                              {"out-direct", METHOD_OUT_DIRECT}, {"neither", METHOD_NEITHER}};
+    struct Buffers {
+        const char* name;
+        UCHAR* input;
+        UCHAR* output;
+        ULONG length;
+    };
+    const Buffers buffers[] = {
+        {"the caller's own", mine, mine, sizeof mine},
+        {"no input address", nullptr, mine, sizeof mine},
+        {"no output address", mine, nullptr, sizeof mine},
+        {"kernel input", kernel, mine, sizeof mine},
+        {"kernel output", mine, kernel, sizeof mine},
+        {"no addresses, no lengths", nullptr, nullptr, 0},
+    };
+    for (const Method& m : methods) {
+        ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x40, m.method, FILE_ANY_ACCESS);
+        for (const Buffers& b : buffers) {
+            bool owned = (b.input || !b.length) && (b.output || !b.length) && b.input != kernel && b.output != kernel;
+            NTSTATUS expect = owned || m.method == METHOD_NEITHER ? STATUS_INVALID_DEVICE_REQUEST : STATUS_ACCESS_VIOLATION;
+            ULONG n = 0;
+            EXPECT_EQ(hk::io::DeviceIoControl(h, code, b.input, b.length, b.output, b.length, &n), expect)
+                << m.name << ", " << b.name;
+        }
+    }
+    EXPECT_EQ(machine.PoolStats(hk::MakeTag("IoSB")).blocks_in_use, 0u);
+    ExFreePool(kernel);
+    EXPECT_EQ(hk::io::Close(h), STATUS_SUCCESS);
+    hk::io::UnsubscribeInterfaces(sub);
+}
+
 // The second child matches no function driver: Windows leaves such a device
 // unstarted ("drivers not installed") unless its bus says RawDeviceOK, and
 // removes it like any other when it vanishes or its bus goes.

@@ -182,6 +182,9 @@ public:
     void RegisterUserRange(const void* base, size_t length, bool writable = true);
     void UnregisterUserRange(const void* base);
     bool IsUserRange(const void* address, size_t length, bool write) const;
+    // Whether a range touches a live pool block (kernel memory, never the
+    // caller's, whatever it registers).
+    bool OverlapsPool(const void* base, size_t length) const;
 
     // --- drive C: -------------------------------------------------------------------------------------
     std::string CDrive() const;  // the host directory standing for C:\ (no trailing slash)
