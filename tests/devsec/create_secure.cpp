@@ -294,11 +294,12 @@ TEST_F(DevsecTest, RefusedTemplateIsRememberedForTheLoad) {
     EXPECT_TRUE(hk::registry::GetValue(kCameraProperties, "Security").has_value());
 
     const GUID audio = {0xDF704935, 0xA186, 0x4374, {0x9C, 0x97, 0x02, 0x8B, 0x6B, 0x05, 0x60, 0x78}};
-    const std::string audioProperties = std::string(kClassRoot) + "\{DF704935-A186-4374-9C97-028B6B056078}\Properties";
+    const std::string audioProperties = std::string(kClassRoot) + "\\{DF704935-A186-4374-9C97-028B6B056078}\\Properties";
     size_t captures = machine_.PoolStats(kCapture).total_allocations;
     PDEVICE_OBJECT speaker;
     ASSERT_EQ(Create(kChildSddl, &audio, &speaker), STATUS_SUCCESS);
     EXPECT_EQ(machine_.PoolStats(kCapture).total_allocations, captures) << "not tested again";
+    EXPECT_TRUE(hk::registry::KeyExists(audioProperties));
     EXPECT_TRUE(hk::registry::KeySecurity(audioProperties).empty());
 
     // After a reload it is tested again.

@@ -24,8 +24,6 @@ struct NameCase {
     std::string expected;  // the 260-byte field's meaningful prefix; the rest must be zero
 };
 
-std::string Repeat(char c, size_t n) { return std::string(n, c); }
-
 std::string PatternOf(size_t n) {
     std::string s;
     for (size_t i = 0; i < n; ++i) s += (char)('a' + i % 26);
