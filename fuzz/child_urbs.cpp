@@ -229,10 +229,6 @@ struct Request {
     ULONG data_length = 0;  // the capacity as sent
     PMDL mdl = nullptr;
     bool isoch = false;
-    // Packet offsets that go back: the fill checks each packet against the
-    // buffer but not against the packets before it, so overlapping packets
-    // can add up to more than the buffer holds (each one stays inside it).
-    bool overlapping = false;
     int completions = 0;
     // The status stored at completion; the URB's outcome is checked then,
     // while the host still owns every byte of it.
@@ -251,7 +247,7 @@ void CheckOutcome(Request& r) {
     std::memcpy(&function, r.urb + 2, sizeof function);
     // A successful answer never claims more bytes than the buffer holds.
     if (NT_SUCCESS(r.status) && reported > r.data_length && function != URB_FUNCTION_SELECT_CONFIGURATION &&
-        function != URB_FUNCTION_SELECT_INTERFACE && !r.overlapping)
+        function != URB_FUNCTION_SELECT_INTERFACE)
         Finding("a successful URB reports more bytes than its buffer holds");
     const size_t count_at = FIELD_OFFSET(_URB_ISOCH_TRANSFER, NumberOfPackets);
     if (!r.isoch || !NT_SUCCESS(r.status) || r.urb_block < count_at + sizeof(ULONG)) return;
@@ -371,15 +367,11 @@ void SendUrb(World& w, Reader& in, uint8_t op) {
         put(FIELD_OFFSET(_URB_ISOCH_TRANSFER, PipeHandle), &pipe, sizeof pipe);
         ULONG stated = (e & 0x80) ? in.Word() : packets;  // may disagree with the URB's length
         put(FIELD_OFFSET(_URB_ISOCH_TRANSFER, NumberOfPackets), &stated, sizeof stated);
-        r.overlapping = stated != packets;  // packets the table above does not lay out
         // Offsets: evenly spread, or from the input.
         ULONG step = packets ? data_length / packets : 0;
-        ULONG last = 0;
         for (ULONG i = 0; i < packets; ++i) {
             USBD_ISO_PACKET_DESCRIPTOR p = {};
             p.Offset = (e & 0x40) ? in.Dword() % (data_length + 16) : i * step;
-            if (p.Offset < last) r.overlapping = true;
-            last = p.Offset;
             p.Length = 0xABAB;
             p.Status = 0x12345678;  // a packet the driver fills gets its own status
             put(FIELD_OFFSET(_URB_ISOCH_TRANSFER, IsoPacket) + i * sizeof p, &p, sizeof p);

@@ -16,10 +16,11 @@ NTSTATUS DoPcmIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, const UCHAR* Source, UL
     iso.TransferBufferLength = 0;
 
     // A transfer without a buffer goes back empty; no packet is touched.
+    ULONG floor = 0;  // where the next packet may start
     for (ULONG i = 0; dest != NULL && i < iso.NumberOfPackets; ++i) {
         USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
         ULONG room;
-        if (!IsoPacketRoom(iso.IsoPacket, iso.NumberOfPackets, i, capacity, &room)) {
+        if (!IsoPacketRoom(iso.IsoPacket, iso.NumberOfPackets, i, capacity, &floor, &room)) {
             packet.Status = USBD_STATUS_ERROR;
             packet.Length = 0;
             continue;

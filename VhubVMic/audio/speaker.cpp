@@ -43,10 +43,11 @@ VOID DoPcmIrpReadBurffer(PIRP Irp, PUCHAR Destination, ULONG Limit, PULONG Count
     iso.TransferBufferLength = 0;
 
     // A transfer without a buffer has nothing to give; no packet is touched.
+    ULONG floor = 0;  // where the next packet may start
     for (ULONG i = 0; source != NULL && i < iso.NumberOfPackets; ++i) {
         USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
         ULONG room;
-        if (!IsoPacketRoom(iso.IsoPacket, iso.NumberOfPackets, i, capacity, &room)) {
+        if (!IsoPacketRoom(iso.IsoPacket, iso.NumberOfPackets, i, capacity, &floor, &room)) {
             packet.Status = USBD_STATUS_ERROR;
             packet.Length = 0;
             continue;

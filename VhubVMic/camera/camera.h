@@ -143,9 +143,11 @@ NTSTATUS CompleteUrbIrp(PIRP Irp, NTSTATUS Status);
 
 // Room of isochronous packet Index of a transfer of Total bytes: up to the
 // next packet's offset, or to the end for the last packet. Returns FALSE
-// (an error packet) when the packet does not lie inside the buffer.
+// (an error packet) when the packet does not lie inside the buffer or starts
+// before *Floor, the end of the room of the last packet accepted, so that no
+// two packets share bytes; on success *Floor moves to the end of this room.
 BOOLEAN IsoPacketRoom(const USBD_ISO_PACKET_DESCRIPTOR* Packets, ULONG Count, ULONG Index, ULONG Total,
-                      PULONG Room);
+                      PULONG Floor, PULONG Room);
 
 // The two lines the data requests print when the caller's buffer faults:
 // "Kelo", a full-width colon in GBK, then the text.

@@ -12,14 +12,20 @@ const UCHAR kHeaderEof = 0x02;
 }  // namespace
 
 BOOLEAN IsoPacketRoom(const USBD_ISO_PACKET_DESCRIPTOR* Packets, ULONG Count, ULONG Index, ULONG Total,
-                      PULONG Room) {
+                      PULONG Floor, PULONG Room) {
     ULONG offset = Packets[Index].Offset;
     ULONG end = Index + 1 < Count ? Packets[Index + 1].Offset : Total;
     ULONG room = end - offset;
     *Room = room;
     // Offsets that do not increase give a room beyond the transfer; a room
-    // that starts or ends past the buffer would be written out of bounds.
-    return room <= Total && offset <= Total && room <= Total - offset;
+    // that starts or ends past the buffer would be written out of bounds;
+    // one that starts inside an earlier packet's room would hand the same
+    // bytes out twice and count them twice in the transfer's length.
+    if (room > Total || offset > Total || room > Total - offset || offset < *Floor) {
+        return FALSE;
+    }
+    *Floor = offset + room;
+    return TRUE;
 }
 
 namespace Camera {
@@ -42,10 +48,11 @@ NTSTATUS DoPcmIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, const UCHAR* Frame, ULO
     iso.TransferBufferLength = 0;
 
     // A transfer without a buffer gets nothing (no packet is touched).
+    ULONG floor = 0;  // where the next packet may start
     for (ULONG i = 0; buf != NULL && i < iso.NumberOfPackets; ++i) {
         USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
         ULONG room;
-        if (!IsoPacketRoom(iso.IsoPacket, iso.NumberOfPackets, i, total, &room)) {
+        if (!IsoPacketRoom(iso.IsoPacket, iso.NumberOfPackets, i, total, &floor, &room)) {
             packet.Status = USBD_STATUS_ERROR;
             packet.Length = 0;
             continue;

@@ -246,6 +246,30 @@ TEST(AudioSpeaker, RecordLengthsFromTheTransfers) {
     }
 }
 
+// Packets whose offsets go back into an earlier packet's bytes: each byte is
+// read once, and the transfer never reports more than its buffer holds.
+TEST(AudioSpeaker, PacketsSharingBytesAreReadOnce) {
+    SpeakerBench bench;
+    UsbRequest& t = bench.Queue(4, 4);
+    const ULONG offsets[] = {0, 8, 2, 10};
+    for (ULONG i = 0; i < 4; ++i) t.iso().IsoPacket[i].Offset = offsets[i];
+    t.iso().TransferBufferLength = 10;
+    auto pattern = media::Pattern(16);
+    std::copy(pattern.begin(), pattern.end(), t.data.begin());
+    PIRP irp = GetSpeakerPendingIrp(bench.ext());
+    ASSERT_EQ(irp, t.irp);
+    std::vector<uint8_t> dest(64, 0xEE);
+    ULONG count = 0;
+    DoPcmIrpReadBurffer(irp, dest.data(), VHUB_PCM_RECORD_FILL, &count);
+    EXPECT_EQ(count, 8u);
+    EXPECT_TRUE(std::equal(pattern.begin(), pattern.begin() + 8, dest.begin()));
+    EXPECT_EQ(t.iso().TransferBufferLength, 8u);
+    const USBD_STATUS statuses[] = {0, USBD_STATUS_ERROR, USBD_STATUS_ERROR, 0};
+    for (ULONG i = 0; i < 4; ++i) EXPECT_EQ(t.iso().IsoPacket[i].Status, statuses[i]) << i;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
 TEST_P(AudioSpeakerPacing, TransferWithoutDataMakesNoRecordButIsCompleted) {
     SpeakerBench bench(GetParam().rounding);
     UsbRequest& bare = bench.Queue();

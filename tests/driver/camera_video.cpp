@@ -160,9 +160,12 @@ TEST(CameraVideo, PacketsThatCannotHoldAPayload) {
         std::vector<USBD_STATUS> statuses;  // expected Status per packet
     } cases[] = {
         {"rooms of 0 and 1 byte", {0, 0, 1, 2}, 3074, {0, 0, 0, 3072}, {0, 0, 0, 0}},
-        // Packet 1's room wraps below zero; packet 2 overlaps packet 0.
-        {"offsets that go backwards", {0, 3072, 1000, 6144}, 9216, {3072, 0, 5144, 3072},
-         {0, USBD_STATUS_ERROR, 0, 0}},
+        // Packet 1's room wraps below zero; packet 2 would share packet 0's
+        // bytes, so it is an error too and the payloads stay apart.
+        {"offsets that go backwards", {0, 3072, 1000, 6144}, 9216, {3072, 0, 0, 3072},
+         {0, USBD_STATUS_ERROR, USBD_STATUS_ERROR, 0}},
+        {"packet inside an earlier one", {0, 8, 2, 10}, 10, {8, 0, 0, 0},
+         {0, USBD_STATUS_ERROR, USBD_STATUS_ERROR, 0}},
         {"packet reaching past the buffer", {0, 9000, 13000}, 12288, {9000, 0, 0},
          {0, USBD_STATUS_ERROR, USBD_STATUS_ERROR}},
     };
@@ -180,8 +183,9 @@ TEST(CameraVideo, PacketsThatCannotHoldAPayload) {
             EXPECT_EQ(t.iso().IsoPacket[i].Length, c.lengths[i]) << c.what << " packet " << i;
             EXPECT_EQ(t.iso().IsoPacket[i].Status, c.statuses[i]) << c.what << " packet " << i;
         }
-        // Nothing written beyond the transfer buffer.
+        // Nothing written beyond the transfer buffer, nor counted beyond it.
         for (size_t i = c.total; i < t.data.size(); ++i) ASSERT_EQ(t.data[i], 0xEE) << c.what;
+        EXPECT_LE(t.iso().TransferBufferLength, c.total) << c.what;
     }
 }
 
