@@ -90,20 +90,7 @@ void Watchdog() {
     }
 }
 
-struct Reader {
-    const uint8_t* data;
-    size_t size;
-    uint8_t Byte() {
-        if (size == 0) return 0;
-        --size;
-        return *data++;
-    }
-    uint32_t Bytes(int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i) v |= (uint32_t)Byte() << (8 * i);
-        return v;
-    }
-};
+using fuzzsetup::Reader;
 
 struct World {
     hk::Machine machine;

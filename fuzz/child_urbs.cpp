@@ -161,23 +161,7 @@ World& Boot() {
 
 // --- input --------------------------------------------------------------------------------
 
-struct Reader {
-    const uint8_t* data;
-    size_t size;
-    uint8_t Byte() {
-        if (size == 0) return 0;
-        --size;
-        return *data++;
-    }
-    uint16_t Word() { return (uint16_t)(Byte() | (Byte() << 8)); }
-    uint32_t Dword() { return (uint32_t)Word() | ((uint32_t)Word() << 16); }
-    void Take(void* out, size_t n) {
-        size_t k = n < size ? n : size;
-        std::memcpy(out, data, k);
-        data += k;
-        size -= k;
-    }
-};
+using fuzzsetup::Reader;
 
 // The functions the dispatchers handle, with the fixed part each one has;
 // any other code is sent now and then as well.

@@ -2,9 +2,40 @@
 // hostkernel machine.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace fuzzsetup {
+
+// Reads an input front to back; past its end every read gives zeros, so a
+// short input is still a complete program.
+struct Reader {
+    const uint8_t* data;
+    size_t size;
+    uint8_t Byte() {
+        if (size == 0) return 0;
+        --size;
+        return *data++;
+    }
+    // n bytes (at most 4), little-endian.
+    uint32_t Bytes(int n) {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i) v |= (uint32_t)Byte() << (8 * i);
+        return v;
+    }
+    uint16_t Word() { return (uint16_t)Bytes(2); }
+    uint32_t Dword() { return Bytes(4); }
+    // Copies up to n bytes into out; returns how many there were.
+    size_t Take(void* out, size_t n) {
+        size_t k = n < size ? n : size;
+        std::memcpy(out, data, k);
+        data += k;
+        size -= k;
+        return k;
+    }
+};
 
 // The machine's pool keeps freed blocks in a quarantine (to catch writes
 // after free), so an input ends with more host allocations than frees

@@ -11,29 +11,9 @@
 #include <cstring>
 
 #include "../VhubVMic/pdo/select.cpp"
+#include "fuzz_setup.h"
 
-namespace {
-
-struct Reader {
-    const uint8_t* data;
-    size_t size;
-    uint8_t Byte() {
-        if (size == 0) return 0;
-        uint8_t b = *data++;
-        --size;
-        return b;
-    }
-    uint16_t Word() { return (uint16_t)(Byte() | (Byte() << 8)); }
-    size_t Take(uint8_t* out, size_t n) {
-        size_t k = n < size ? n : size;
-        std::memcpy(out, data, k);
-        data += k;
-        size -= k;
-        return k;
-    }
-};
-
-}  // namespace
+using fuzzsetup::Reader;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VhubDebugLevel = 0;  // no log: the routines' messages go to DbgPrint
