@@ -9,11 +9,9 @@
 // assertion, no overrun pool block, and no more requests or pool than a
 // streaming bus keeps; every request must have completed.
 //
-// The sources of the bus's request paths and queues are compiled into this
-// target (rather than taken from the driver's library, which is built
-// without instrumentation), so that their code carries the sanitizers'
-// checks and gives the fuzzer its coverage. The children's URB dispatchers
-// and descriptors come from the library as they stand.
+// The driver library is built with the fuzz targets' instrumentation in the
+// fuzzing build, so the driver's own code carries the sanitizers' checks and
+// gives the fuzzer its coverage.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -26,12 +24,9 @@
 #include <mutex>
 #include <thread>
 
-#include "../VhubVMic/audio/mic.cpp"
-#include "../VhubVMic/audio/speaker.cpp"
-#include "../VhubVMic/audio/touch.cpp"
-#include "../VhubVMic/camera/queues.cpp"
-#include "../VhubVMic/camera/video.cpp"
-#include "../VhubVMic/fdo/control.cpp"
+#include "audio/audio.h"
+#include "camera/camera.h"
+#include "core/vhub.h"
 #include "fuzz_setup.h"
 #include "hk/io.h"
 #include "hk/machine.h"

@@ -12,11 +12,9 @@
 // as its sender would, and the machine must be clean: every request
 // completed exactly once, no verifier finding, no pool overrun, no growth.
 //
-// The routines that read URBs and fill transfers are compiled into this
-// target from their sources, so that they carry the sanitizers'
-// instrumentation and libFuzzer sees their coverage (the driver library
-// itself is built plain). The dispatchers' file-local helpers share three
-// names; each file keeps its own under a prefix here.
+// The driver library is built with the fuzz targets' instrumentation in the
+// fuzzing build, so the driver's own code carries the sanitizers' checks and
+// gives the fuzzer its coverage.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -25,25 +23,10 @@
 #include <thread>
 #include <vector>
 
-#define DescriptorRequest CameraDescriptorRequest
-#define SelectConfiguration CameraSelectConfiguration
-#define SelectInterface CameraSelectInterface
-#include "../VhubVMic/camera/dispatch.cpp"
-#undef DescriptorRequest
-#undef SelectConfiguration
-#undef SelectInterface
-#define DescriptorRequest AudioDescriptorRequest
-#define SelectConfiguration AudioSelectConfiguration
-#define SelectInterface AudioSelectInterface
-#include "../VhubVMic/audio/dispatch.cpp"
-#undef DescriptorRequest
-#undef SelectConfiguration
-#undef SelectInterface
-#include "../VhubVMic/audio/mic.cpp"
-#include "../VhubVMic/camera/queues.cpp"
-#include "../VhubVMic/camera/video.cpp"
-#include "../VhubVMic/pdo/select.cpp"
 
+#include "audio/audio.h"
+#include "camera/camera.h"
+#include "core/vhub.h"
 #include "fuzz_setup.h"
 #include "hk/io.h"
 #include "hk/machine.h"

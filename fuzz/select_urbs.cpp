@@ -1,16 +1,14 @@
 // Random configuration descriptors against random SELECT_CONFIGURATION and
 // SELECT_INTERFACE URBs. Both live in heap blocks of exactly their stated
 // size (the descriptor: its wTotalLength; the URB: its Length), so any read
-// or write outside them is caught by AddressSanitizer.
-//
-// The selection routines are compiled into this target from their source,
-// so that they carry the sanitizer instrumentation themselves.
+// or write outside them is caught by AddressSanitizer (the driver library
+// is built with the fuzz targets' instrumentation in the fuzzing build).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "../VhubVMic/pdo/select.cpp"
+#include "core/vhub.h"
 #include "fuzz_setup.h"
 
 using fuzzsetup::Reader;
