@@ -41,47 +41,6 @@ namespace {
 
 // --- the bus, installed once ---------------------------------------------------------------
 
-// A function driver for the children that attaches and passes everything
-// down, so that the manager starts them; it sends nothing itself.
-struct PassThroughExtension {
-    PDEVICE_OBJECT lower;
-};
-
-NTSTATUS NTAPI PassThroughDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    auto* ext = (PassThroughExtension*)device->DeviceExtension;
-    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    if (s->MajorFunction == IRP_MJ_POWER) {
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(ext->lower, irp);
-    }
-    if (s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-        PDEVICE_OBJECT lower = ext->lower;
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS st = IofCallDriver(lower, irp);
-        IoDetachDevice(lower);
-        IoDeleteDevice(device);
-        return st;
-    }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(ext->lower, irp);
-}
-
-NTSTATUS NTAPI PassThroughAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS st = IoCreateDevice(driver, sizeof(PassThroughExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(st)) return st;
-    ((PassThroughExtension*)fdo->DeviceExtension)->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI PassThroughEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (int m = 0; m <= IRP_MJ_MAXIMUM_FUNCTION; ++m) driver->MajorFunction[m] = PassThroughDispatch;
-    driver->DriverExtension->AddDevice = PassThroughAddDevice;
-    return STATUS_SUCCESS;
-}
-
 struct World {
     hk::Machine* machine = nullptr;
     PDEVICE_OBJECT fdo = nullptr;
@@ -106,7 +65,9 @@ World& Boot() {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         if (!hk::io::LoadDriver("VhubVMic", DriverEntry, &status, driver_options)) Finding("driver did not load");
         hk::pnp::RegisterFunctionDriver("ROOT\\VHUBVMIC", "VhubVMic", DriverEntry);
-        hk::pnp::RegisterFunctionDriver("USB\\COMPOSITE", "passthrough", PassThroughEntry);
+        // The children get a function driver that passes everything down, so
+        // that the manager starts them and this target is their host.
+        hk::pnp::RegisterPassThroughFunctionDriver("USB\\COMPOSITE");
         hk::pnp::RootDeviceSpec root;
         root.hardware_ids = {"ROOT\\VHUBVMIC"};
         root.description = "virtual USB bus";

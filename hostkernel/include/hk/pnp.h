@@ -76,6 +76,12 @@ NTSTATUS InstallRootDevice(const RootDeviceSpec& root_device, PDEVICE_OBJECT* pd
 // since.
 void RegisterFunctionDriver(const std::string& id, const std::string& driver_name,
                             PDRIVER_INITIALIZE entry);
+// Registers, for `id`, a function driver that attaches above the device's
+// PDO and does nothing of its own: create, close and cleanup succeed at its
+// device, power and plug-and-play go down (it detaches and deletes its device
+// at removal), and everything else passes down unchanged. It lets a device
+// that is not usable raw be started when the test itself plays the host.
+void RegisterPassThroughFunctionDriver(const std::string& id);
 
 // Device Manager operations; each waits for the manager to carry it out.
 NTSTATUS Stop(PDEVICE_OBJECT pdo);        // query-stop, stop, start (a rebalance)

@@ -148,61 +148,7 @@ Sent SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const std::functio
     return r;
 }
 
-namespace {
-struct PassThroughExtension {
-    PDEVICE_OBJECT lower;
-};
-
-NTSTATUS NTAPI PassThroughDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    auto* ext = (PassThroughExtension*)device->DeviceExtension;
-    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    switch (s->MajorFunction) {
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLOSE:
-    case IRP_MJ_CLEANUP:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(ext->lower, irp);
-    case IRP_MJ_PNP:
-        if (s->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-            PDEVICE_OBJECT lower = ext->lower;
-            IoSkipCurrentIrpStackLocation(irp);
-            NTSTATUS st = IofCallDriver(lower, irp);
-            IoDetachDevice(lower);
-            IoDeleteDevice(device);
-            return st;
-        }
-        [[fallthrough]];
-    default:
-        IoSkipCurrentIrpStackLocation(irp);
-        return IofCallDriver(ext->lower, irp);
-    }
-}
-
-NTSTATUS NTAPI PassThroughAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS st = IoCreateDevice(driver, sizeof(PassThroughExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(st)) return st;
-    auto* ext = (PassThroughExtension*)fdo->DeviceExtension;
-    ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI PassThroughEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (int m = 0; m <= IRP_MJ_MAXIMUM_FUNCTION; ++m) driver->MajorFunction[m] = PassThroughDispatch;
-    driver->DriverExtension->AddDevice = PassThroughAddDevice;
-    return STATUS_SUCCESS;
-}
-}  // namespace
-
-void RegisterPassThroughFunctionDriver() {
-    hk::pnp::RegisterFunctionDriver("USB\\COMPOSITE", "passthrough", PassThroughEntry);
-}
+void RegisterPassThroughFunctionDriver() { hk::pnp::RegisterPassThroughFunctionDriver("USB\\COMPOSITE"); }
 
 std::vector<std::u16string> ChildInterfaces() { return hk::io::FindInterfaces(VhubUsbDeviceInterfaceGuid); }
 
