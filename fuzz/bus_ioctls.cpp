@@ -113,11 +113,11 @@ struct World {
         options.pool_tags = {VHUB_POOL_TAG, VHUB_PCM_POOL_TAG};
         NTSTATUS status = STATUS_SUCCESS;
         if (!hk::io::LoadDriver(kDriver, DriverEntry, &status, options)) Finding("the driver did not load");
-        hk::pnp::RootDeviceSpec spec;
-        spec.hardware_ids = {kHardwareId};
-        spec.description = "virtual USB bus";
-        spec.driver = kDriver;
-        if (!NT_SUCCESS(hk::pnp::InstallRootDevice(spec, &root)) || !hk::pnp::WaitIdle())
+        hk::pnp::RootDeviceSettings root_device;
+        root_device.hardware_ids = {kHardwareId};
+        root_device.description = "virtual USB bus";
+        root_device.driver = kDriver;
+        if (!NT_SUCCESS(hk::pnp::InstallRootDevice(root_device, &root)) || !hk::pnp::WaitIdle())
             Finding("the bus did not install");
         PDEVICE_OBJECT top = IoGetAttachedDeviceReference(root);
         ObfDereferenceObject(top);

@@ -68,7 +68,7 @@ World& Boot() {
         // The children get a function driver that passes everything down, so
         // that the manager starts them and this target is their host.
         hk::pnp::RegisterPassThroughFunctionDriver("USB\\COMPOSITE");
-        hk::pnp::RootDeviceSpec root;
+        hk::pnp::RootDeviceSettings root;
         root.hardware_ids = {"ROOT\\VHUBVMIC"};
         root.description = "virtual USB bus";
         root.driver = "VhubVMic";

@@ -915,7 +915,7 @@ const char* StateName(NodeState s) {
     return "?";
 }
 
-NTSTATUS InstallRootDevice(const RootDeviceSpec& root_device, PDEVICE_OBJECT* pdo_out) {
+NTSTATUS InstallRootDevice(const RootDeviceSettings& root_device, PDEVICE_OBJECT* pdo_out) {
     if (pdo_out) *pdo_out = nullptr;
     return RunSync([&]() -> NTSTATUS {
         PnpState& p = Pnp();

@@ -287,7 +287,7 @@ protected:
                              std::this_thread::get_id()});
         });
         ASSERT_NE(hk::io::LoadDriver("mgrbus", Entry, nullptr, {{kTag}}), nullptr);
-        hk::pnp::RootDeviceSpec root_device;
+        hk::pnp::RootDeviceSettings root_device;
         root_device.enumerator = "ROOT\\MGRBUS";
         root_device.hardware_ids = {"root\\mgrbus"};
         root_device.driver = "mgrbus";

@@ -342,7 +342,7 @@ protected:
             if (g == GUID_DEVINTERFACE_USB_DEVICE)
                 notes.push_back((arrival ? "+" : "-") + hk::io::Narrow(link));
         });
-        hk::pnp::RootDeviceSpec root_device;
+        hk::pnp::RootDeviceSettings root_device;
         root_device.enumerator = "ROOT\\TESTBUS";
         root_device.hardware_ids = {"root\\testbus"};
         root_device.description = "Test bus";
@@ -709,7 +709,7 @@ TEST_F(PnpDriverless, EnableBindsADriverRegisteredSince) {
 // A root-enumerated device without a driver: the install reports it, the
 // node stays for Device Manager, and uninstalling it deletes its PDO.
 TEST_F(PnpDriverless, RootDeviceWithoutADriverIsKeptUnstartedUntilUninstalled) {
-    hk::pnp::RootDeviceSpec device;
+    hk::pnp::RootDeviceSettings device;
     device.enumerator = "ROOT\\ORPHAN";
     device.hardware_ids = {"root\\orphan"};
     device.description = "Orphan";

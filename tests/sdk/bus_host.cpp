@@ -35,7 +35,7 @@ protected:
         driver_options.pool_tags = {hk::MakeTag("Zuwa"), hk::MakeTag("dcba")};
         ASSERT_NE(hk::io::LoadDriver(kDriver, DriverEntry, nullptr, driver_options), nullptr);
         hk::pnp::RegisterFunctionDriver(kHardwareId, kDriver, DriverEntry);
-        hk::pnp::RootDeviceSpec root_device;
+        hk::pnp::RootDeviceSettings root_device;
         root_device.hardware_ids = {kHardwareId};
         root_device.description = "virtual USB bus";
         root_device.driver = kDriver;

@@ -33,7 +33,7 @@ protected:
         hk::io::DriverOptions options;
         options.pool_tags = {0x6177755A, 0x61626364};
         ASSERT_NE(hk::io::LoadDriver("VhubVMic", DriverEntry, nullptr, options), nullptr);
-        hk::pnp::RootDeviceSpec root_device;
+        hk::pnp::RootDeviceSettings root_device;
         root_device.hardware_ids = {"ROOT\\VHUBVMIC"};
         root_device.driver = "VhubVMic";
         ASSERT_EQ(hk::pnp::InstallRootDevice(root_device, &root), STATUS_SUCCESS);

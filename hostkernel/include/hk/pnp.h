@@ -54,7 +54,7 @@ struct DeviceInfo {
     size_t open_handles = 0;
 };
 
-struct RootDeviceSpec {
+struct RootDeviceSettings {
     std::string enumerator = "ROOT\\SYSTEM";  // device ID; instance IDs count up from 0000
     std::vector<std::string> hardware_ids;
     std::vector<std::string> compatible_ids;
@@ -65,7 +65,7 @@ struct RootDeviceSpec {
 // Installs a root-enumerated device: creates its PDO (owned by hostkernel's
 // root bus driver), calls the function driver's AddDevice and starts the
 // stack. Waits until the start has been handled; *pdo gets the PDO.
-NTSTATUS InstallRootDevice(const RootDeviceSpec& root_device, PDEVICE_OBJECT* pdo = nullptr);
+NTSTATUS InstallRootDevice(const RootDeviceSettings& root_device, PDEVICE_OBJECT* pdo = nullptr);
 
 // Function drivers, found by hardware identifier first, then by compatible
 // identifier (case-insensitive), as Windows matches INF entries. The driver

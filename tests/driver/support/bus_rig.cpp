@@ -34,7 +34,7 @@ PDRIVER_OBJECT Rig::Driver() {
 
 NTSTATUS Rig::Install() {
     Driver();
-    hk::pnp::RootDeviceSpec root_device;
+    hk::pnp::RootDeviceSettings root_device;
     root_device.hardware_ids = {kHardwareId};
     root_device.description = "virtual USB bus";
     root_device.driver = kDriverName;

@@ -53,7 +53,7 @@ public:
         options.pool_tags = {hk::MakeTag("Zuwa"), hk::MakeTag("dcba")};
         NTSTATUS status = STATUS_SUCCESS;
         if (!hk::io::LoadDriver(kDriver, DriverEntry, &status, options)) return status;
-        hk::pnp::RootDeviceSpec root_device;
+        hk::pnp::RootDeviceSettings root_device;
         root_device.hardware_ids = {kHardwareId};
         root_device.description = "virtual USB bus";
         root_device.driver = kDriver;

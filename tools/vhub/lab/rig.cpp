@@ -59,7 +59,7 @@ Rig::Rig(const RigOptions& options) : options_(options) {
     InstallUrbHook(hk::io::FindDriver(kDriverName));
   }
 
-  hk::pnp::RootDeviceSpec root_device;
+  hk::pnp::RootDeviceSettings root_device;
   root_device.hardware_ids = {kBusHardwareId};
   root_device.description = "Virtual USB bus";
   root_device.driver = kDriverName;
